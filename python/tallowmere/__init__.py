@@ -1,0 +1,3 @@
+"""Deterministic journaled intent broker and calibrated model scorers."""
+
+from . import _native
