@@ -1,0 +1,102 @@
+// A generic JSON value: the form of free arguments, evidence and every result.
+// Objects keep their members sorted by key bytes, so writing one is canonical
+// without a sort, and a key given twice keeps its last value.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tallowmere::json {
+
+class Value;
+struct Member;
+
+using Array = std::vector<Value>;
+
+// Members in ascending byte order of their keys, keys unique.
+class Object {
+ public:
+  Object() = default;
+
+  size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  const Member* begin() const;
+  const Member* end() const;
+
+  // Lookup by binary search; nullptr when absent.
+  const Value* find(std::string_view key) const;
+  Value* find(std::string_view key);
+
+  // Inserts or replaces, keeping the order.
+  Value& set(std::string_view key, Value value);
+
+  // Takes members in any order; a repeated key keeps its last value.
+  static Object from_members(std::vector<Member> members);
+
+  friend bool operator==(const Object& a, const Object& b);
+
+ private:
+  std::vector<Member> members_;
+};
+
+class Value {
+ public:
+  enum class Kind : uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
+
+  Value() = default;
+  Value(std::nullptr_t) {}
+  Value(bool b) : data_(b) {}
+  Value(uint64_t u) : data_(u) {}
+  Value(int64_t i) : data_(i) {}
+  Value(double d) : data_(d) {}
+  Value(std::string s) : data_(std::move(s)) {}
+  Value(std::string_view s) : data_(std::string(s)) {}
+  Value(const char* s) : data_(std::string(s)) {}
+  Value(json::Array a) : data_(std::move(a)) {}
+  Value(json::Object o) : data_(std::move(o)) {}
+  // Plain int literals are unsigned counts in this system; refuse the ambiguity.
+  Value(int) = delete;
+
+  Kind kind() const { return static_cast<Kind>(data_.index()); }
+  bool is_null() const { return kind() == Kind::Null; }
+  bool is_object() const { return kind() == Kind::Object; }
+  bool is_array() const { return kind() == Kind::Array; }
+  bool is_string() const { return kind() == Kind::String; }
+
+  bool as_bool() const { return std::get<bool>(data_); }
+  uint64_t as_unsigned() const { return std::get<uint64_t>(data_); }
+  int64_t as_signed() const { return std::get<int64_t>(data_); }
+  double as_double() const { return std::get<double>(data_); }
+  const std::string& as_string() const { return std::get<std::string>(data_); }
+  const json::Array& as_array() const { return std::get<json::Array>(data_); }
+  json::Array& as_array() { return std::get<json::Array>(data_); }
+  const json::Object& as_object() const { return std::get<json::Object>(data_); }
+  json::Object& as_object() { return std::get<json::Object>(data_); }
+
+  // Numbers are equal only as the same kind with the same value: 1 and 1.0 differ.
+  friend bool operator==(const Value& a, const Value& b) { return a.data_ == b.data_; }
+
+ private:
+  std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, json::Array,
+               json::Object>
+      data_;
+};
+
+struct Member {
+  std::string key;
+  Value value;
+  friend bool operator==(const Member&, const Member&) = default;
+};
+
+inline const Member* Object::begin() const { return members_.data(); }
+inline const Member* Object::end() const { return members_.data() + members_.size(); }
+
+// Builds an object from members listed in any order (small result objects).
+Object make_object(std::initializer_list<std::pair<std::string_view, Value>> members);
+
+}  // namespace tallowmere::json
