@@ -16,7 +16,7 @@ bool is_identifier(std::string_view text) {
   return true;
 }
 
-Status check_identifier(std::string_view text) {
+Check check_identifier(std::string_view text) {
   if (is_identifier(text)) return {};
   return fail("invalid_identifier", "identifiers must contain 1..512 non-control bytes");
 }

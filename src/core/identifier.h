@@ -13,6 +13,6 @@ inline constexpr size_t kMaxIdentifierBytes = 512;
 bool is_identifier(std::string_view text);
 
 // Succeeds, or fails with the one identifier error text.
-Status check_identifier(std::string_view text);
+Check check_identifier(std::string_view text);
 
 }  // namespace tallowmere

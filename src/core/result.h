@@ -50,10 +50,10 @@ class [[nodiscard]] Result {
 };
 
 // A Result without a value: success, or a failure text.
-class [[nodiscard]] Status {
+class [[nodiscard]] Check {
  public:
-  Status() = default;
-  Status(Error error) : failed_(true), text_(std::move(error.text)) {}
+  Check() = default;
+  Check(Error error) : failed_(true), text_(std::move(error.text)) {}
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }

@@ -1,0 +1,28 @@
+// A versioned action contract: what an intent of this action needs and may do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/json_fields.h"
+#include "core/json_reader.h"
+#include "core/json_value.h"
+#include "core/json_writer.h"
+
+namespace tallowmere {
+
+struct ActionSpec {
+  std::string action_id;
+  uint64_t version = 1;
+  StringSet required_capabilities;
+  bool allow_write = false;
+  uint64_t max_resources = 64;
+
+  friend bool operator==(const ActionSpec&, const ActionSpec&) = default;
+};
+
+bool read(json::Reader& r, ActionSpec& out);
+void write(json::Writer& w, const ActionSpec& spec);
+json::Value to_value(const ActionSpec& spec);
+
+}  // namespace tallowmere

@@ -1,0 +1,48 @@
+// The host's request to perform one action on named resources.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json_reader.h"
+#include "core/json_value.h"
+#include "core/json_writer.h"
+
+namespace tallowmere {
+
+enum class Access : uint8_t { Read, Write };
+
+std::string_view name_of(Access access);
+
+struct ResourceRef {
+  std::string resource_id;
+  uint64_t expected_revision = 0;
+  Access access = Access::Read;
+
+  friend bool operator==(const ResourceRef&, const ResourceRef&) = default;
+};
+
+struct Intent {
+  std::string intent_id;
+  std::string action_id;
+  uint64_t action_version = 1;
+  std::vector<ResourceRef> resources;
+  std::optional<std::string> idempotency_key;
+  uint64_t ttl_ms = 30000;
+  json::Value arguments = json::Value(json::Object());
+
+  friend bool operator==(const Intent&, const Intent&) = default;
+};
+
+bool read(json::Reader& r, Access& out);
+bool read(json::Reader& r, ResourceRef& out);
+bool read(json::Reader& r, Intent& out);
+void write(json::Writer& w, const ResourceRef& ref);
+void write(json::Writer& w, const Intent& intent);
+json::Value to_value(const ResourceRef& ref);
+json::Value to_value(const Intent& intent);
+
+}  // namespace tallowmere

@@ -1,0 +1,63 @@
+// The persisted form of a broker: a checkpoint (configuration, state and its
+// digest) and the hash-chained entries appended since.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "contracts/command.h"
+#include "contracts/config.h"
+#include "contracts/state.h"
+#include "core/json_reader.h"
+#include "core/json_writer.h"
+#include "core/result.h"
+
+namespace tallowmere {
+
+inline constexpr uint32_t kSchemaVersion = 1;
+inline constexpr char kGenesisParent[] = "genesis";
+
+struct Entry {
+  uint64_t sequence = 0;
+  uint64_t tick_ms = 0;
+  std::string previous_hash;
+  Command command;
+  std::string result_hash;
+  std::string hash;
+
+  friend bool operator==(const Entry&, const Entry&) = default;
+};
+
+struct Journal {
+  uint32_t schema_version = kSchemaVersion;
+  Config config;
+  State checkpoint_state;
+  uint64_t checkpoint_sequence = 0;
+  uint64_t checkpoint_tick_ms = 0;
+  std::string checkpoint_parent_hash;
+  std::string checkpoint_hash;
+  std::vector<Entry> entries;
+
+  friend bool operator==(const Journal&, const Journal&) = default;
+};
+
+bool read(json::Reader& r, Entry& out);
+bool read(json::Reader& r, Journal& out);
+void write(json::Writer& w, const Entry& entry);
+void write(json::Writer& w, const Journal& journal);
+
+// SHA-256 of [sequence,tick_ms,previous_hash,command,result_hash]; the entry's
+// own hash is not part of it.
+Result<std::string> computed_hash(const Entry& entry);
+
+// SHA-256 of [config,state,sequence,tick_ms,parent_hash].
+Result<std::string> checkpoint_digest(const Config& config, const State& state, uint64_t sequence,
+                                      uint64_t tick_ms, std::string_view parent_hash);
+
+// The hash of the last entry, or the checkpoint hash with no entries.
+const std::string& journal_tip(const Journal& journal);
+// The sequence of the last entry, or the checkpoint sequence with no entries.
+uint64_t journal_sequence(const Journal& journal);
+
+}  // namespace tallowmere

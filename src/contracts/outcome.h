@@ -1,0 +1,32 @@
+// What the host verified about an effect.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/json_fields.h"
+#include "core/json_reader.h"
+#include "core/json_value.h"
+#include "core/json_writer.h"
+
+namespace tallowmere {
+
+enum class OutcomeStatus : uint8_t { CompletedVerified, FailedVerified, CancelledVerified, EffectUnknown };
+
+std::string_view name_of(OutcomeStatus status);
+
+struct Outcome {
+  OutcomeStatus status = OutcomeStatus::CompletedVerified;
+  StringSet changed_resources;
+  StringMap<std::string> resource_fingerprints;
+  json::Value evidence = json::Value(json::Object());
+
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+bool read(json::Reader& r, Outcome& out);
+void write(json::Writer& w, const Outcome& outcome);
+json::Value to_value(const Outcome& outcome);
+
+}  // namespace tallowmere
