@@ -321,8 +321,11 @@ bool Reader::parse_escape(std::string& out) {
   if (!read_hex4(cp)) return false;
   if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at(escape_offset, "invalid unicode code point");
   if (cp >= 0xD800 && cp <= 0xDBFF) {
-    if (pos_ + 1 >= n || text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
-      if (pos_ >= n) return fail_at(n, "EOF while parsing a string");
+    // A text cut short after the first half may still have had its partner.
+    if (pos_ >= n || (text_[pos_] == '\\' && pos_ + 1 >= n)) {
+      return fail_at(n, "EOF while parsing a string");
+    }
+    if (text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
       return fail_at(escape_offset, "lone leading surrogate in hex escape");
     }
     pos_ += 2;
