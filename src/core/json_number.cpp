@@ -1,6 +1,7 @@
 #include "core/json_number.h"
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <system_error>
 
@@ -133,6 +134,11 @@ NumberError scan_number(std::string_view text, Number& number, size_t& length) {
 }
 
 void append_double(std::string& out, double value) {
+  // JSON has no literal for these; reading never produces one.
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
   char buffer[32];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   // Shortest digits in the form [-]d[.ddd]e(+|-)xx.

@@ -26,7 +26,7 @@ enum class NumberError : uint8_t { None, Invalid, OutOfRange };
 NumberError scan_number(std::string_view text, Number& number, size_t& length);
 
 // Appends the shortest round-trip form of a finite double: 1.0, 0.001,
-// 1000000000000000.0, 1e+16, 1.5e-7, -0.0.
+// 1000000000000000.0, 1e+16, 1.5e-7, -0.0. Infinities and NaN are written null.
 void append_double(std::string& out, double value);
 
 // Convenience for messages and tests.
