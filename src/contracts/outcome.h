@@ -25,6 +25,7 @@ struct Outcome {
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
+bool read(json::Reader& r, OutcomeStatus& out);
 bool read(json::Reader& r, Outcome& out);
 void write(json::Writer& w, const Outcome& outcome);
 json::Value to_value(const Outcome& outcome);
