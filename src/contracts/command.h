@@ -12,6 +12,7 @@
 #include "contracts/intent.h"
 #include "contracts/outcome.h"
 #include "core/json_reader.h"
+#include "core/json_value.h"
 #include "core/json_writer.h"
 
 namespace tallowmere {
@@ -75,5 +76,6 @@ std::string_view operation_name(const Command& command);
 
 bool read(json::Reader& r, Command& out);
 void write(json::Writer& w, const Command& command);
+json::Value to_value(const Command& command);
 
 }  // namespace tallowmere
