@@ -10,6 +10,7 @@
 #include "contracts/config.h"
 #include "contracts/state.h"
 #include "core/json_reader.h"
+#include "core/json_value.h"
 #include "core/json_writer.h"
 #include "core/result.h"
 
@@ -46,6 +47,8 @@ bool read(json::Reader& r, Entry& out);
 bool read(json::Reader& r, Journal& out);
 void write(json::Writer& w, const Entry& entry);
 void write(json::Writer& w, const Journal& journal);
+json::Value to_value(const Entry& entry);
+json::Value to_value(const Journal& journal);
 
 // SHA-256 of [sequence,tick_ms,previous_hash,command,result_hash]; the entry's
 // own hash is not part of it.
