@@ -1,0 +1,291 @@
+// Tree scoring, checked bit for bit against a plain walk of the export as
+// read, in float32 with a double logit, written here independently.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "policy/score_array.h"
+#include "policy/tree_export.h"
+#include "policy/tree_scoring.h"
+#include "policy_test_support.h"
+
+namespace tallowmere::policy {
+namespace {
+
+// --- The oracle -----------------------------------------------------------------
+
+double oracle_logistic(double z) {
+  if (z >= 0) return 1.0 / (1.0 + std::exp(-z));
+  return std::exp(z) / (1.0 + std::exp(z));
+}
+
+double oracle_score(const TreeExport& model, const std::vector<float>& row) {
+  float margin = model.base_margin;
+  for (const Tree& tree : model.trees) {
+    uint64_t at = 0;
+    while (const Split* split = std::get_if<Split>(&tree.nodes[at])) {
+      at = row[split->feature_index] < split->threshold ? split->left : split->right;
+    }
+    margin += std::get<Leaf>(tree.nodes[at]).leaf;
+  }
+  const double product = model.calibration.coef * static_cast<double>(margin);
+  return oracle_logistic(model.calibration.intercept + product);
+}
+
+// --- Random models ----------------------------------------------------------------
+
+// Thresholds and feature values come partly from one small grid so that
+// rows often hit a threshold exactly, including zeros of either sign.
+const std::vector<float> kGrid = {-2.0f, -0.5f, -0.0f, 0.0f, 0.5f, 1.0f, 3.25f};
+
+struct Generator {
+  std::mt19937_64 random;
+  size_t features;
+
+  float value() {
+    if (random() % 2 == 0) return kGrid[random() % kGrid.size()];
+    return std::uniform_real_distribution<float>(-4.0f, 4.0f)(random);
+  }
+
+  // Pre-order numbering gives every child a larger index than its parent.
+  void grow(std::vector<Node>& nodes, int depth, bool chain) {
+    const uint64_t self = nodes.size();
+    const bool leaf = depth == 0 || (!chain && random() % 5 == 0);
+    if (leaf) {
+      nodes.push_back(Leaf{self, std::uniform_real_distribution<float>(-1.0f, 1.0f)(random)});
+      return;
+    }
+    nodes.push_back(Split{self, random() % features, value(), 0, 0, 0});
+    const uint64_t left = nodes.size();
+    if (chain) {
+      nodes.push_back(Leaf{left, 0.25f});
+    } else {
+      grow(nodes, depth - 1, false);
+    }
+    const uint64_t right = nodes.size();
+    grow(nodes, depth - 1, chain);
+    Split& split = std::get<Split>(nodes[self]);
+    split.left = left;
+    split.right = right;
+    split.missing = random() % 2 ? left : right;
+  }
+
+  TreeExport model(size_t trees, int max_depth, size_t deep_chains) {
+    TreeExport out;
+    out.schema_version = 1;
+    for (size_t k = 0; k < features; ++k) out.feature_names.push_back(std::to_string(k).insert(0, 1, 'f'));
+    out.base_margin = value();
+    for (size_t t = 0; t < trees; ++t) {
+      out.trees.emplace_back();
+      // Some trees are long chains, deeper than the lockstep walk allows.
+      const bool chain = t < deep_chains;
+      grow(out.trees.back().nodes, chain ? 40 : static_cast<int>(random() % (max_depth + 1)), chain);
+    }
+    out.calibration = Calibration{"platt", 0.75, -0.125};
+    return out;
+  }
+
+  std::vector<std::vector<float>> rows(size_t count) {
+    std::vector<std::vector<float>> out(count, std::vector<float>(features));
+    for (auto& row : out) {
+      for (float& v : row) v = value();
+    }
+    return out;
+  }
+};
+
+JsonRows<float> json_rows(const std::vector<std::vector<float>>& rows) {
+  JsonRows<float> out;
+  for (const auto& row : rows) {
+    out.values.insert(out.values.end(), row.begin(), row.end());
+    out.ends.push_back(out.values.size());
+  }
+  return out;
+}
+
+std::string matrix_text(const std::vector<std::vector<float>>& rows) {
+  std::string out = "[";
+  for (size_t r = 0; r < rows.size(); ++r) {
+    out += r ? ",[" : "[";
+    for (size_t k = 0; k < rows[r].size(); ++k) {
+      if (k) out += ",";
+      // Nine significant digits bring a float back exactly.
+      char buffer[32];
+      std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(rows[r][k]));
+      out += buffer;
+    }
+    out += "]";
+  }
+  return out + "]";
+}
+
+std::vector<uint64_t> bits(const std::vector<double>& values) {
+  std::vector<uint64_t> out;
+  for (double v : values) out.push_back(std::bit_cast<uint64_t>(v));
+  return out;
+}
+
+TEST(TreeScoring, MatchesThePlainWalkBitForBit) {
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE(seed);
+    Generator gen{std::mt19937_64(seed), 1 + seed % 9};
+    const TreeModel model = make_tree_model(gen.model(20 + seed * 7, 9, seed % 3));
+    // 300 rows: several blocks and a partial one.
+    const auto rows = gen.rows(300);
+    std::vector<double> expected;
+    for (const auto& row : rows) expected.push_back(oracle_score(model.source, row));
+
+    Result<std::vector<double>> from_json = tree_rows(model, json_rows(rows));
+    ASSERT_TRUE(from_json) << from_json.error();
+    EXPECT_EQ(bits(*from_json), bits(expected));
+
+    const JsonRows<float> flat = json_rows(rows);
+    std::vector<unsigned char> packed(flat.values.size() * 4);
+    std::memcpy(packed.data(), flat.values.data(), packed.size());
+    Result<F32Rows> view = packed_rows(packed, rows.size(), gen.features);
+    ASSERT_TRUE(view) << view.error();
+    Result<std::vector<double>> from_bytes = tree_rows(model, *view);
+    ASSERT_TRUE(from_bytes) << from_bytes.error();
+    EXPECT_EQ(bits(*from_bytes), bits(expected));
+
+    Result<std::string> text = trees_json(model, matrix_text(rows));
+    ASSERT_TRUE(text) << text.error();
+    EXPECT_EQ(*text, score_array_text(expected));
+  }
+}
+
+// --- Fixed models -------------------------------------------------------------------
+
+TreeModel load(const std::string& text) {
+  Result<TreeExport> loaded = load_trees(text);
+  EXPECT_TRUE(loaded) << loaded.error();
+  return make_tree_model(loaded ? std::move(*loaded) : TreeExport{});
+}
+
+std::string export_text(const std::string& trees, const std::string& features = R"(["a","b"])",
+                        const std::string& calibration = std::string(testing::kPlatt),
+                        const std::string& base = "0.0") {
+  testing::TreeText t;
+  t.trees = trees;
+  t.features = features;
+  t.calibration = calibration;
+  t.base = base;
+  return t.text();
+}
+
+const std::string kExample = export_text(testing::one_tree(
+    R"({"node_id":0,"feature_index":1,"threshold":0.5,"left":1,"right":2,"missing":1},)"
+    R"({"node_id":1,"leaf":-0.25},{"node_id":2,"leaf":0.75})"));
+
+std::string scored(const TreeModel& model, const std::string& features) {
+  Result<std::string> text = trees_json(model, features);
+  return text ? *text : text.error();
+}
+
+TEST(TreeScoring, ComparisonsAreInSinglePrecision) {
+  const TreeModel model = load(kExample);
+  const double left = std::exp(-0.25) / (1.0 + std::exp(-0.25));
+  const double right = 1.0 / (1.0 + std::exp(-0.75));
+  const std::vector<std::pair<std::string, double>> cases = {
+      {"[[30,0.2]]", left},
+      {"[[30,0.5]]", right},  // equal goes right
+      {"[[30,0.49999999]]", right},  // rounds to 0.5 in float
+      {"[[30,0.4999999]]", left},
+      {"[[-1e30,5e-1]]", right},
+  };
+  for (const auto& [rows, score] : cases) {
+    SCOPED_TRACE(rows);
+    EXPECT_EQ(scored(model, rows), score_array_text(std::vector<double>{score}));
+  }
+  // Negative zero against a zero threshold goes right as well.
+  const TreeModel zero = load(export_text(testing::one_tree(
+      R"([0,0,0.0,1,2,1],[1,-1],[2,1])")));
+  EXPECT_EQ(scored(zero, "[[-0.0,0],[-1e-45,0]]"),
+            score_array_text(std::vector<double>{oracle_logistic(1), oracle_logistic(-1)}));
+}
+
+TEST(TreeScoring, MarginIsAFloatSumInTreeOrder) {
+  auto leaves = [](std::initializer_list<const char*> values) {
+    std::string trees = "[";
+    for (const char* v : values) trees += std::string(trees.size() > 1 ? "," : "") + "[[[0," + v + "]]]";
+    return trees + "]";
+  };
+  // 1e8 + 1 is 1e8 in float; in double, or in another order, it would not be.
+  EXPECT_EQ(scored(load(export_text(leaves({"1e8", "1", "-1e8"}))), "[[0,0]]"), "[0.5]");
+  EXPECT_EQ(scored(load(export_text(leaves({"1e8", "-1e8", "1"}))), "[[0,0]]"),
+            score_array_text(std::vector<double>{oracle_logistic(1)}));
+  // The base margin starts the sum.
+  EXPECT_EQ(scored(load(export_text(leaves({"1", "-1e8"}), R"(["a","b"])",
+                                    std::string(testing::kPlatt), "1e8")),
+                   "[[0,0]]"),
+            "[0.5]");
+}
+
+TEST(TreeScoring, CalibrationAndTheLogisticTails) {
+  const std::string one_leaf = "[[[[0,-1]]]]";
+  auto with_calibration = [&](const std::string& coef, const std::string& intercept) {
+    return load(export_text(one_leaf, R"(["a"])",
+                            R"({"kind":"platt","coef":)" + coef + R"(,"intercept":)" + intercept + "}"));
+  };
+  EXPECT_EQ(scored(with_calibration("1000", "0"), "[[0]]"), "[0.0]");
+  EXPECT_EQ(scored(with_calibration("-1000", "0"), "[[0]]"), "[1.0]");
+  EXPECT_EQ(scored(with_calibration("2", "2"), "[[0]]"), "[0.5]");
+  EXPECT_EQ(scored(with_calibration("1", "-13"), "[[0]]"),
+            score_array_text(std::vector<double>{oracle_logistic(-14)}));
+  EXPECT_EQ(scored(with_calibration("1e300", "0"), "[[0]]"), "[0.0]");
+  EXPECT_EQ(scored(with_calibration("1e308", "-1e308"), "[[0]]"), "numerical_overflow");
+}
+
+// A split on feature 0: below 0 a small leaf, otherwise a leaf that
+// overflows the margin.
+const std::string kOverflowRight = export_text(
+    testing::one_tree(R"([0,0,0.0,1,2,1],[1,1],[2,3e38])"), R"(["a"])", std::string(testing::kPlatt),
+    "3e38");
+
+TEST(TreeScoring, RowsFailInOrder) {
+  const TreeModel model = load(kOverflowRight);
+  const std::string dimension = "invalid_features: wrong dimension or nonfinite number";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[[-1]]", score_array_text(std::vector<double>{1.0})},
+      {"[[1]]", "numerical_overflow"},
+      {"[[-1],[1],[]]", "numerical_overflow"},
+      {"[[-1],[],[1]]", dimension},
+      {"[[-1],[1e39]]", dimension},
+      {"[[-1],[-1,2]]", dimension},
+      {"[[],[1]]", dimension},
+      {"[[1],[1e39]]", "numerical_overflow"},
+      {"[]", "[]"},
+      {"[[1],", "invalid_features: EOF while parsing a value at line 1 column 6"},
+  };
+  for (const auto& [rows, result] : cases) {
+    SCOPED_TRACE(rows);
+    EXPECT_EQ(scored(model, rows), result);
+  }
+}
+
+std::string many_rows(size_t count, const std::string& row) {
+  std::string out = "[";
+  for (size_t i = 0; i < count; ++i) out.append(i ? "," : "").append(row);
+  return out + "]";
+}
+
+TEST(TreeScoring, RowLimit) {
+  const TreeModel model = load(kExample);
+  Result<std::string> full = trees_json(model, many_rows(4096, "[1,0]"));
+  ASSERT_TRUE(full) << full.error();
+  EXPECT_EQ(std::count(full->begin(), full->end(), ','), 4095);
+  // The count is checked before any row.
+  EXPECT_EQ(scored(model, many_rows(4097, "[]")), "policy_row_limit");
+  // Reading errors come before the count.
+  EXPECT_EQ(scored(model, many_rows(4097, "[]") + "x").rfind("invalid_features: trailing", 0), 0u);
+  EXPECT_EQ(scored(model, "[[1,0]]" + std::string(kFeatureTextLimitBytes, ' ')), "policy_payload_limit");
+}
+
+}  // namespace
+}  // namespace tallowmere::policy
