@@ -75,9 +75,9 @@ json::Value member_value(const T& member) {
   } else if constexpr (kIsOptional<T>) {
     return member ? member_value(*member) : json::Value();
   } else if constexpr (StringKeyedMap<T>) {
-    // Keys arrive in ascending order, so each member lands at the end.
     json::Object object;
-    for (const auto& [key, item] : member) object.set(key, member_value(item));
+    object.reserve(member.size());
+    for (const auto& [key, item] : member) object.append_sorted(key, member_value(item));
     return json::Value(std::move(object));
   } else if constexpr (Sequence<T>) {
     json::Array array;

@@ -106,13 +106,13 @@ constexpr std::array<uint8_t, N> sorted_positions(const std::array<FieldForm<Rec
   return order;
 }
 
-// The record as a generic object. Members are added in ascending key order,
-// so each one lands at the end of the object.
+// The record as a generic object, its members added in ascending key order.
 template <const auto& Table, class Record>
 json::Value record_value(const Record& record) {
   static constexpr auto kOrder = sorted_positions(Table);
   json::Object object;
-  for (const uint8_t i : kOrder) object.set(Table[i].name, Table[i].value(record));
+  object.reserve(kOrder.size());
+  for (const uint8_t i : kOrder) object.append_sorted(Table[i].name, Table[i].value(record));
   return json::Value(std::move(object));
 }
 

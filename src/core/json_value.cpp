@@ -1,6 +1,7 @@
 #include "core/json_value.h"
 
 #include <algorithm>
+#include <cassert>
 
 namespace tallowmere::json {
 
@@ -27,6 +28,14 @@ Value& Object::set(std::string_view key, Value value) {
     return it->value;
   }
   return members_.insert(it, Member{std::string(key), std::move(value)})->value;
+}
+
+void Object::reserve(size_t count) { members_.reserve(count); }
+
+Value& Object::append_sorted(std::string_view key, Value value) {
+  assert(members_.empty() || std::string_view(members_.back().key) < key);
+  members_.push_back(Member{std::string(key), std::move(value)});
+  return members_.back().value;
 }
 
 Object Object::from_members(std::vector<Member> members) {

@@ -35,6 +35,11 @@ class Object {
   // Inserts or replaces, keeping the order.
   Value& set(std::string_view key, Value value);
 
+  // For objects built in ascending key order: appends a member whose key
+  // sorts after every key present, without searching.
+  void reserve(size_t count);
+  Value& append_sorted(std::string_view key, Value value);
+
   // Takes members in any order; a repeated key keeps its last value.
   static Object from_members(std::vector<Member> members);
 
