@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "record_test_support.h"
 
@@ -41,21 +40,6 @@ TEST(CommandJson, EveryOperationIsCanonical) {
       R"({"operation":"drain","limit":1})",
       R"({"operation":"recover"})",
   });
-}
-
-TEST(CommandJson, OperationNames) {
-  const std::vector<std::pair<Command, std::string_view>> rows = {
-      {RegisterAction{}, "register_action"}, {Observe{}, "observe"},
-      {Submit{}, "submit"},                  {Begin{}, "begin"},
-      {Finish{}, "finish"},                  {Reconcile{}, "reconcile"},
-      {Cancel{}, "cancel"},                  {Revoke{}, "revoke"},
-      {Expire{}, "expire"},                  {Enqueue{}, "enqueue"},
-      {Drain{}, "drain"},                    {Recover{}, "recover"},
-  };
-  for (const auto& [command, name] : rows) {
-    EXPECT_EQ(operation_name(command), name);
-    EXPECT_TRUE(to_text(command).starts_with(R"({"operation":")" + std::string(name) + "\""));
-  }
 }
 
 TEST(CommandJson, OperationAnywhereAndForeignKeysSkipped) {

@@ -45,19 +45,6 @@ TEST(StatusNames, NamesDisplayNamesAndTerminality) {
   }
 }
 
-TEST(OutcomeStatusNames, ReadAndWritten) {
-  const std::pair<OutcomeStatus, std::string_view> rows[] = {
-      {OutcomeStatus::CompletedVerified, "completed_verified"},
-      {OutcomeStatus::FailedVerified, "failed_verified"},
-      {OutcomeStatus::CancelledVerified, "cancelled_verified"},
-      {OutcomeStatus::EffectUnknown, "effect_unknown"},
-  };
-  for (const auto& [status, name] : rows) {
-    EXPECT_EQ(name_of(status), name);
-    EXPECT_EQ(accepted<OutcomeStatus>("\"" + std::string(name) + "\""), status);
-  }
-}
-
 TEST(OutcomeJson, DefaultsMapsAndEvidence) {
   const Outcome outcome = accepted<Outcome>(R"({"status":"effect_unknown"})");
   Outcome expected;
