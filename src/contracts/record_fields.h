@@ -46,7 +46,8 @@ constexpr FieldForm<RecordOf<Member>> field(std::string_view name, json::Presenc
 
 // The table read_struct takes.
 template <class Record, size_t N>
-constexpr std::array<json::Field<Record>, N> readers(const std::array<FieldForm<Record>, N>& table) {
+constexpr std::array<json::Field<Record>, N> readers(
+    const std::array<FieldForm<Record>, N>& table) {
   std::array<json::Field<Record>, N> out{};
   for (size_t i = 0; i < N; ++i) out[i] = {table[i].name, table[i].presence, table[i].read};
   return out;
@@ -54,7 +55,8 @@ constexpr std::array<json::Field<Record>, N> readers(const std::array<FieldForm<
 
 // The field names in declaration order, for unknown-field messages.
 template <class Record, size_t N>
-constexpr std::array<std::string_view, N> names_of(const std::array<json::Field<Record>, N>& table) {
+constexpr std::array<std::string_view, N> names_of(
+    const std::array<json::Field<Record>, N>& table) {
   std::array<std::string_view, N> names{};
   for (size_t i = 0; i < N; ++i) names[i] = table[i].name;
   return names;

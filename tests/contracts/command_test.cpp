@@ -137,8 +137,10 @@ TEST(CommandJson, ArrayForm) {
       {R"(["register_action"])",
        "invalid length 0, expected struct variant Command::RegisterAction with 1 element"},
       // A longer array fails the same way, counting every value given.
-      {R"(["drain",4,5])", "invalid length 2, expected struct variant Command::Drain with 1 element"},
-      {R"(["expire",1])", "invalid length 1, expected struct variant Command::Expire with 0 elements"},
+      {R"(["drain",4,5])",
+       "invalid length 2, expected struct variant Command::Drain with 1 element"},
+      {R"(["expire",1])",
+       "invalid length 1, expected struct variant Command::Expire with 0 elements"},
       {R"(["drain",-4])", "invalid value: integer `-4`, expected u64", "-4"},
       {R"([5])", "invalid type: integer `5`, expected variant identifier", "5"},
       {R"(["Drain",4])", "unknown variant `Drain`, expected " + kOperations, R"("Drain")"},

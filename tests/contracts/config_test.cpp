@@ -55,8 +55,9 @@ TEST(ConfigJson, ArrayFormFillsPositionsAndDefaultsTheRest) {
   expected.capabilities = {"c"};
   EXPECT_EQ(accepted<Config>(R"(["w",["c"]])"), expected);
   expected.max_journal_entries = 40;
-  EXPECT_EQ(accepted<Config>(R"(["w",["c"],["runtime","verifier"],256,32,65536,4096,4096,65536,40])"),
-            expected);
+  EXPECT_EQ(
+      accepted<Config>(R"(["w",["c"],["runtime","verifier"],256,32,65536,4096,4096,65536,40])"),
+      expected);
 }
 
 TEST(ConfigJson, Refusals) {
@@ -158,8 +159,8 @@ TEST(ConfigValue, KeysComeOutSorted) {
   EXPECT_EQ(json::to_text(to_value(Config{})),
             R"({"capabilities":[],"control_capacity":32,"max_event_bytes":65536,)"
             R"("max_events":65536,"max_intents":4096,"max_journal_entries":100000,)"
-            R"("max_resources":4096,"normal_capacity":256,"trusted_sources":["runtime","verifier"],)"
-            R"("workspace_id":"default"})");
+            R"("max_resources":4096,"normal_capacity":256,)"
+            R"("trusted_sources":["runtime","verifier"],"workspace_id":"default"})");
 }
 
 }  // namespace

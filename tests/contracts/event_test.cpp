@@ -81,7 +81,8 @@ TEST(EventJson, PayloadRefusals) {
       {"{" + kOwn + "}", "missing field `kind`"},
   });
   expect_refusals<Event>(testing::u64_refusals(
-      R"({"event_id":"e","source_id":"s","kind":"intent_cancel","intent_id":"i","source_sequence":)",
+      R"({"event_id":"e","source_id":"s","kind":"intent_cancel","intent_id":"i",)"
+      R"("source_sequence":)",
       "}"));
 }
 

@@ -83,7 +83,8 @@ TEST(OutcomeJson, Refusals) {
        "invalid type: integer `1`, expected a string", "1}"},
       {R"({"status":"effect_unknown","resource_fingerprints":[]})",
        "invalid type: sequence, expected map", "[]"},
-      {R"(["effect_unknown",[],{},{},1])", "invalid length 5, expected struct Outcome with 4 elements"},
+      {R"(["effect_unknown",[],{},{},1])",
+       "invalid length 5, expected struct Outcome with 4 elements"},
   });
 }
 
@@ -115,8 +116,9 @@ TEST(IntentRecordJson, OptionalFieldsMissingOrNullAreAbsent) {
   const IntentRecord missing = accepted<IntentRecord>(record_text(required + "}"));
   EXPECT_FALSE(missing.started_ms || missing.finished_ms || missing.outcome ||
                missing.invalidation_reason);
-  const IntentRecord nulls = accepted<IntentRecord>(record_text(
-      required + R"(,"started_ms":null,"finished_ms":null,"outcome":null,"invalidation_reason":null})"));
+  const IntentRecord nulls = accepted<IntentRecord>(
+      record_text(required + R"(,"started_ms":null,"finished_ms":null,"outcome":null,)"
+                             R"("invalidation_reason":null})"));
   EXPECT_EQ(nulls, missing);
   // The array form may stop after the last required position.
   const IntentRecord positional =
@@ -170,8 +172,9 @@ TEST(IntentRecordValue, SortedKeysWhileWriteKeepsDeclaredOrder) {
             R"({"accepted_ms":1,"cancellation_requested":true,"expires_ms":2,"finished_ms":null,)"
             R"("intent":{"action_id":"a","action_version":1,"arguments":{},"idempotency_key":null,)"
             R"("intent_id":"i","resources":[],"ttl_ms":30000},"invalidation_reason":null,)"
-            R"("outcome":{"changed_resources":["r"],"evidence":{},"resource_fingerprints":{"r":"f"},)"
-            R"("status":"completed_verified"},"started_ms":3,"status":"cancellation_requested"})");
+            R"("outcome":{"changed_resources":["r"],"evidence":{},)"
+            R"("resource_fingerprints":{"r":"f"},"status":"completed_verified"},)"
+            R"("started_ms":3,"status":"cancellation_requested"})");
   EXPECT_EQ(to_text(record),
             record_text(R"(,"status":"cancellation_requested","accepted_ms":1,"expires_ms":2,)"
                         R"("started_ms":3,"finished_ms":null,"cancellation_requested":true,)"

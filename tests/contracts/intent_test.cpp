@@ -88,8 +88,9 @@ TEST(IntentJson, OnlyIdsGetDefaults) {
             R"({"intent_id":"intent","action_id":"action","action_version":1,"resources":[],)"
             R"("idempotency_key":null,"ttl_ms":30000,"arguments":{}})");
   EXPECT_EQ(accepted<Intent>(R"(["intent","action"])"), intent);
-  EXPECT_EQ(accepted<Intent>(R"({"intent_id":"intent","action_id":"action","idempotency_key":null})"),
-            intent);
+  EXPECT_EQ(
+      accepted<Intent>(R"({"intent_id":"intent","action_id":"action","idempotency_key":null})"),
+      intent);
 }
 
 TEST(IntentJson, ArgumentsAreAGenericValue) {
@@ -130,7 +131,8 @@ TEST(IntentJson, Refusals) {
        "invalid type: null, expected sequence", "null"},
       {R"({"intent_id":"i","action_id":"a","idempotency_key":5})",
        "invalid type: integer `5`, expected a string", "5"},
-      {R"({"intent_id":"i","action_id":"a","resources":[{"resource_id":"r","expected_revision":0}]})",
+      {R"({"intent_id":"i","action_id":"a",)"
+       R"("resources":[{"resource_id":"r","expected_revision":0}]})",
        "missing field `access`", "}]"},
       {R"({"intent_id":"i","action_id":"a","resources":[{"resource_id":"r","revision":0}]})",
        "unknown field `revision`, expected " + ref_fields, R"("revision")"},
@@ -140,8 +142,8 @@ TEST(IntentJson, Refusals) {
        "invalid type: integer `1`, expected enum Access", "1]"},
       {R"({"intent_id":"i","action_id":"a","resources":[["r",0]]})",
        "invalid length 2, expected struct ResourceRef with 3 elements", "]]"},
-      {R"({"intent_id":"i","action_id":"a","resources":{}})", "invalid type: map, expected sequence",
-       "{}"},
+      {R"({"intent_id":"i","action_id":"a","resources":{}})",
+       "invalid type: map, expected sequence", "{}"},
       {R"(["i"])", "invalid length 1, expected struct Intent with 7 elements"},
       {R"("i")", R"(invalid type: string "i", expected struct Intent)", R"("i")"},
   });

@@ -87,7 +87,8 @@ TEST(StateJson, Refusals) {
        "unknown field `note`, expected `capability`", R"("note")"},
       {R"({"source_sequences":{"s":-1}})", "invalid value: integer `-1`, expected u64", "-1"},
       {R"({"operation_keys":{"k":null}})", "invalid type: null, expected a string", "null"},
-      {R"([{},[],{},{},{},{},{},[],[]])", "invalid length 9, expected struct State with 10 elements"},
+      {R"([{},[],{},{},{},{},{},[],[]])",
+       "invalid length 9, expected struct State with 10 elements"},
   });
   // An intent record inside the state stays open.
   const std::string open_record = kRecord.substr(0, kRecord.size() - 1) + R"(,"note":1})";
