@@ -8,6 +8,7 @@
 
 #include "core/version.h"
 #include "lib/broker_error.h"
+#include "lib/scorers.h"
 
 namespace tallowmere::lib {
 namespace {
@@ -30,20 +31,25 @@ constexpr std::int64_t kNoInterpreter = -1;
 std::atomic<std::int64_t> owner_interpreter{kNoInterpreter};
 PyObject* cached_module = nullptr;
 
-PyObject* new_broker_error() { return Py_XNewRef(broker_error_type()); }
-PyObject* new_version() { return PyUnicode_FromString(kVersion); }
-PyObject* new_engine() { return PyUnicode_FromString(kEngine); }
+PyObject* new_broker_error(PyObject*) { return Py_XNewRef(broker_error_type()); }
+PyObject* new_version(PyObject*) { return PyUnicode_FromString(kVersion); }
+PyObject* new_engine(PyObject*) { return PyUnicode_FromString(kEngine); }
 
 // One namespace entry; `make` returns a new reference or NULL with an
-// exception set.
+// exception set. It gets the module being filled, for functions bound to it.
 struct Attribute {
   const char* name;
-  PyObject* (*make)();
+  PyObject* (*make)(PyObject* module);
 };
 
 // The namespace in the order it is added, which is also the order of __all__.
+// Broker takes the first place, ahead of the scorers.
 constexpr Attribute kAttributes[] = {
+    {"LinearScorer", new_linear_scorer_type},
+    {"TreeScorer", new_tree_scorer_type},
     {"BrokerError", new_broker_error},
+    {"score_linear", new_score_linear},
+    {"score_trees", new_score_trees},
     {"__version__", new_version},
     {"__engine__", new_engine},
 };
@@ -84,7 +90,7 @@ PyObject* create_module() {
     return nullptr;
   }
   for (const Attribute& attribute : kAttributes) {
-    PyObject* value = attribute.make();
+    PyObject* value = attribute.make(module);
     int added = value == nullptr ? -1 : add_attribute(module, attribute.name, value);
     Py_XDECREF(value);
     if (added < 0) {

@@ -10,7 +10,11 @@ import tallowmere._native as native
 
 # The namespace in registration order; classes and functions join as they land.
 EXPECTED_ALL = [
+    "LinearScorer",
+    "TreeScorer",
     "BrokerError",
+    "score_linear",
+    "score_trees",
     "__version__",
     "__engine__",
 ]
