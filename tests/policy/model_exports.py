@@ -1,0 +1,103 @@
+"""Converters from trained models' own formats into tree exports, shared by
+the agreement tests and the benchmark."""
+
+import json
+
+import numpy as np
+
+PLATT_IDENTITY = {"kind": "platt", "coef": 1.0, "intercept": 0.0}
+
+
+def tree_export(feature_count, trees, base_margin=0.0, calibration=PLATT_IDENTITY):
+    return json.dumps({
+        "schema_version": 1,
+        "feature_names": [f"f{k}" for k in range(feature_count)],
+        "base_margin": base_margin,
+        "trees": [{"nodes": nodes} for nodes in trees],
+        "calibration": calibration,
+    })
+
+
+def renumbered(root, children_of, node_of):
+    """Nodes in pre-order from `root`, so ids are contiguous and every child
+    comes after its parent. `children_of(i)` is None for a leaf, else the
+    (left, right, missing-goes-left) triple; `node_of(i, id, left, right,
+    missing)` builds the record."""
+    nodes = []
+
+    def place(i):
+        me = len(nodes)
+        nodes.append(None)
+        children = children_of(i)
+        if children is None:
+            nodes[me] = node_of(i, me, None, None, None)
+            return me
+        left_child, right_child, missing_left = children
+        left = place(left_child)
+        right = place(right_child)
+        nodes[me] = node_of(i, me, left, right, left if missing_left else right)
+        return me
+
+    place(root)
+    return nodes
+
+
+def xgboost_export(booster, feature_count):
+    """From the booster's JSON model: x < split_condition goes left, leaves
+    keep their value in split_conditions, and base_score is a probability."""
+    learner = json.loads(booster.save_raw("json"))["learner"]
+    base_score = np.float32(json.loads(learner["learner_model_param"]["base_score"])[0])
+    base_margin = -np.log(np.float32(1) / base_score - np.float32(1))
+    trees = []
+    for tree in learner["gradient_booster"]["model"]["trees"]:
+        left, right = tree["left_children"], tree["right_children"]
+        condition, feature = tree["split_conditions"], tree["split_indices"]
+        default_left = tree["default_left"]
+
+        def children_of(i):
+            return None if left[i] == -1 else (left[i], right[i], default_left[i])
+
+        def node_of(i, me, l, r, missing):
+            if l is None:
+                return {"node_id": me, "leaf": condition[i]}
+            return {"node_id": me, "feature_index": feature[i], "threshold": condition[i],
+                    "left": l, "right": r, "missing": missing}
+
+        trees.append(renumbered(0, children_of, node_of))
+    return tree_export(feature_count, trees, base_margin=float(base_margin))
+
+
+def threshold_below_or_equal(threshold):
+    """scikit-learn sends float32 x left when x <= threshold (a double); here
+    left means x < t, so t is the float just above the largest float that is
+    still <= threshold."""
+    below = np.float32(threshold)
+    if below > threshold:
+        below = np.nextafter(below, np.float32(-np.inf))
+    return float(np.nextafter(below, np.float32(np.inf)))
+
+
+def sklearn_gbm_export(model, feature_count):
+    """The learning rate and the prior's log-odds become the calibration, so
+    the leaves stay the trees' own values."""
+    trees = []
+    for estimator in model.estimators_[:, 0]:
+        tree = estimator.tree_
+
+        def children_of(i):
+            if tree.children_left[i] == -1:
+                return None
+            return (int(tree.children_left[i]), int(tree.children_right[i]), True)
+
+        def node_of(i, me, l, r, missing):
+            if l is None:
+                return {"node_id": me, "leaf": float(tree.value[i].ravel()[0])}
+            return {"node_id": me, "feature_index": int(tree.feature[i]),
+                    "threshold": threshold_below_or_equal(tree.threshold[i]),
+                    "left": l, "right": r, "missing": missing}
+
+        trees.append(renumbered(0, children_of, node_of))
+    prior = model.init_.class_prior_[1]
+    calibration = {"kind": "platt", "coef": model.learning_rate,
+                   "intercept": float(np.log(prior / (1 - prior)))}
+    return tree_export(feature_count, trees, calibration=calibration)

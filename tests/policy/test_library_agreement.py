@@ -1,0 +1,80 @@
+"""Models trained with real libraries, converted into this system's exports,
+score the same probabilities as the libraries' own predictions."""
+
+import json
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+import xgboost
+from sklearn import ensemble, linear_model
+
+import tallowmere._native as native
+
+# The converters sit beside this file; the importlib import mode adds no
+# test directory to the path by itself.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from model_exports import PLATT_IDENTITY, sklearn_gbm_export, xgboost_export  # noqa: E402
+
+
+def synthetic(seed, rows, features):
+    """Seeded data with interactions and noise, so trees grow deep and uneven."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(rows, features))
+    signal = x[:, 0] * x[:, 1] + np.sin(3 * x[:, 2]) - 0.5 * x[:, 3] ** 2
+    y = (signal + 0.5 * rng.normal(size=rows) > 0).astype(int)
+    return x, y
+
+
+@pytest.mark.parametrize("trees, depth", [(40, 4), (120, 7)])
+def test_xgboost_probabilities(trees, depth):
+    x, y = synthetic(seed=trees, rows=3000, features=10)
+    model = xgboost.XGBClassifier(n_estimators=trees, max_depth=depth, learning_rate=0.2,
+                                  n_jobs=1, random_state=0)
+    model.fit(x.astype(np.float32), y)
+    scorer = native.TreeScorer(xgboost_export(model.get_booster(), 10))
+
+    rows = np.random.default_rng(99).normal(size=(4096, 10)).astype(np.float32)
+    ours = np.array(scorer.score_f32(rows.tobytes(), len(rows)))
+    theirs = model.predict_proba(rows)[:, 1]
+    # Both sum the same float32 leaves; XGBoost then takes the sigmoid in
+    # float32, which costs it a few units in the last place.
+    np.testing.assert_allclose(ours, theirs, rtol=2.0**-20, atol=0)
+    assert json.loads(scorer.score(json.dumps(rows.tolist()))) == list(ours)
+
+
+# --- scikit-learn gradient boosting -----------------------------------------------
+
+
+def test_sklearn_gradient_boosting_probabilities():
+    x, y = synthetic(seed=11, rows=2000, features=8)
+    model = ensemble.GradientBoostingClassifier(n_estimators=60, max_depth=4, learning_rate=0.2,
+                                                random_state=0).fit(x, y)
+    scorer = native.TreeScorer(sklearn_gbm_export(model, 8))
+
+    rows = np.random.default_rng(5).normal(size=(4096, 8)).astype(np.float32)
+    ours = np.array(scorer.score_f32(rows.tobytes(), len(rows)))
+    theirs = model.predict_proba(rows)[:, 1]
+    # scikit-learn keeps its leaves and their sum in double; here both are
+    # float32, so the margin carries float32 rounding from every tree.
+    np.testing.assert_allclose(ours, theirs, rtol=1e-5, atol=0)
+
+
+# --- scikit-learn logistic regression --------------------------------------------
+
+
+def test_sklearn_logistic_regression_probabilities():
+    x, y = synthetic(seed=3, rows=2000, features=12)
+    model = linear_model.LogisticRegression(C=0.5, max_iter=1000).fit(x, y)
+    export = json.dumps({
+        "schema_version": 1,
+        "feature_names": [f"f{k}" for k in range(12)],
+        "coef": model.coef_[0].tolist(),
+        "intercept": float(model.intercept_[0]),
+        "calibration": PLATT_IDENTITY,
+    })
+    rows = np.random.default_rng(8).normal(scale=2.0, size=(4096, 12))
+    ours = np.array(json.loads(native.score_linear(export, json.dumps(rows.tolist()))))
+    theirs = model.predict_proba(rows)[:, 1]
+    np.testing.assert_allclose(ours, theirs, rtol=0, atol=1e-12)
