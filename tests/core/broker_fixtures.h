@@ -15,6 +15,9 @@
 
 namespace tallowmere::testing {
 
+inline const std::string kIdentifierError =
+    "invalid_identifier: identifiers must contain 1..512 non-control bytes";
+
 inline Config config_with(uint64_t max_journal_entries = 100000) {
   Config config;
   config.capabilities = {"deploy", "read"};
