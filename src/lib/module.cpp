@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/version.h"
+#include "lib/broker.h"
 #include "lib/broker_error.h"
 #include "lib/scorers.h"
 
@@ -43,8 +44,8 @@ struct Attribute {
 };
 
 // The namespace in the order it is added, which is also the order of __all__.
-// Broker takes the first place, ahead of the scorers.
 constexpr Attribute kAttributes[] = {
+    {"Broker", new_broker_type},
     {"LinearScorer", new_linear_scorer_type},
     {"TreeScorer", new_tree_scorer_type},
     {"BrokerError", new_broker_error},
