@@ -1,0 +1,225 @@
+"""Replay and recovery from a stored journal: every check with its exact error,
+what recovery does to open work, and the clock of a recovered broker."""
+
+import json
+import pathlib
+import sys
+
+import pytest
+
+from tallowmere._native import Broker, BrokerError
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from broker_records import (  # noqa: E402
+    action, cancel_event, checkpoint_hash, intent, intents_of, observed, outcome, rechain, text)
+
+U64_MAX = 2**64 - 1
+
+
+def written_journal():
+    """A register, three observations and a submission, all results
+    independent of the tick."""
+    broker = Broker()
+    broker.register_action(action())
+    for index in range(3):
+        broker.observe(observed(f"e{index}", f"r{index}", sequence=index + 1))
+    return json.loads(broker.journal())
+
+
+def schema_2(journal):
+    journal["schema_version"] = 2
+    journal["checkpoint_state"]["revision"] = 1
+
+
+def bad_config(journal):
+    journal["config"]["normal_capacity"] = 0
+
+
+def too_many_entries(journal):
+    journal["config"]["max_journal_entries"] = 32
+    journal["entries"] = [journal["entries"][0]] * 33
+
+
+def changed_checkpoint_state(journal):
+    journal["checkpoint_state"]["revision"] = 1
+
+
+def undeclared_capability(journal):
+    journal["checkpoint_state"]["capabilities"] = ["root"]
+    journal["checkpoint_hash"] = checkpoint_hash(journal)
+    rechain(journal)
+
+
+def changed_command(journal):
+    journal["entries"][1]["command"]["event"]["fingerprint"] = "v2"
+
+
+def first_entry_removed(journal):
+    del journal["entries"][0]
+
+
+def clock_moved_back(journal):
+    journal["entries"][1]["tick_ms"] = 10
+    journal["entries"][2]["tick_ms"] = 5
+    rechain(journal, 1)
+
+
+def changed_result_hash(journal):
+    journal["entries"][2]["result_hash"] = "0" * 64
+    rechain(journal, 2)
+
+
+def repeated_command(journal):
+    journal["entries"][2]["command"] = journal["entries"][1]["command"]
+    rechain(journal, 2)
+
+
+def unknown_field(journal):
+    journal["entries"][0]["extra"] = 1
+
+
+@pytest.mark.parametrize("entry_point", [Broker.replay, Broker.from_journal])
+@pytest.mark.parametrize(
+    "tamper, message",
+    [
+        (schema_2, "journal_version: unsupported schema version"),
+        (bad_config, "invalid_config: capacity bounds violated"),
+        (too_many_entries, "journal_limit: too many entries"),
+        (changed_checkpoint_state, "journal_integrity: checkpoint digest mismatch"),
+        (undeclared_capability,
+         "checkpoint_capabilities: checkpoint grants undeclared capabilities"),
+        (changed_command, "journal_integrity: entry chain mismatch"),
+        (first_entry_removed, "journal_integrity: entry chain mismatch"),
+        (clock_moved_back, "clock_regression: monotonic time moved backwards"),
+        (changed_result_hash, "journal_replay: recorded transition differs from reducer result"),
+        (repeated_command, "journal_replay: recorded transition differs from reducer result"),
+    ],
+)
+def test_a_tampered_journal_fails_its_first_check(entry_point, tamper, message):
+    journal = written_journal()
+    tamper(journal)
+    with pytest.raises(BrokerError) as caught:
+        entry_point(text(journal))
+    assert caught.value.args == (message,)
+
+
+@pytest.mark.parametrize("entry_point", [Broker.replay, Broker.from_journal])
+@pytest.mark.parametrize(
+    "document, start",
+    [
+        ("", "invalid_json: EOF while parsing a value at line 1 column 1"),
+        ("[]", "invalid_json: invalid length 0, expected struct Journal with 8 elements"),
+        (None, "invalid_json: unknown field `extra`"),
+        ("{} x", "invalid_json: "),
+    ],
+)
+def test_an_unreadable_journal_is_refused_before_replay(entry_point, document, start):
+    if document is None:
+        journal = written_journal()
+        unknown_field(journal)
+        document = text(journal)
+    with pytest.raises(BrokerError) as caught:
+        entry_point(document)
+    assert str(caught.value).startswith(start)
+
+
+def test_replay_of_a_new_brokers_journal_is_its_snapshot():
+    broker = Broker()
+    snapshot = json.loads(Broker.replay(broker.journal()))
+    assert snapshot["journal_sequence"] == 0 and snapshot["tick_ms"] == 0
+    assert snapshot["journal_tip"] == json.loads(broker.journal())["checkpoint_hash"]
+    assert text(snapshot) == broker.snapshot()
+
+
+def interrupted_broker():
+    """Intents left accepted, running and cancellation-requested, a finished
+    one, and a queued event."""
+    broker = Broker()
+    broker.register_action(action())
+    for sequence, name in enumerate(("accepted", "running", "stopping", "done"), 1):
+        broker.observe(observed(f"e-{name}", f"r-{name}", sequence=sequence))
+        broker.submit(intent(name, f"r-{name}"))
+    for name in ("running", "stopping", "done"):
+        broker.begin(name)
+    broker.cancel("stopping")
+    broker.finish("done", outcome())
+    broker.enqueue(cancel_event("queued", "accepted"), control=True)
+    return broker
+
+
+def test_recovery_resolves_nothing_and_lets_nothing_run():
+    broker = interrupted_broker()
+    stored = json.loads(broker.journal())
+    before = intents_of(broker.snapshot())
+    last_tick = stored["entries"][-1]["tick_ms"]
+
+    recovered = Broker.from_journal(text(stored))
+    journal = json.loads(recovered.journal())
+    assert journal["entries"][:-1] == stored["entries"]
+    recover = journal["entries"][-1]
+    assert recover["command"] == {"operation": "recover"}
+    assert recover["tick_ms"] == last_tick + 1
+
+    after = intents_of(recovered.snapshot())
+    assert {key: record["status"] for key, record in after.items()} == {
+        "accepted": "invalidated", "running": "effect_unknown",
+        "stopping": "effect_unknown", "done": "completed_verified"}
+    assert after["accepted"]["invalidation_reason"] == "process_restart_requires_new_observation"
+    assert after["accepted"]["finished_ms"] == last_tick + 1
+    assert after["running"]["started_ms"] == before["running"]["started_ms"]
+    assert after["running"]["finished_ms"] is None
+    assert after["done"] == before["done"]
+    state = json.loads(recovered.snapshot())["state"]
+    assert state["control_queue"] == [] and state["normal_queue"] == []
+
+    with pytest.raises(BrokerError) as caught:
+        recovered.finish("running", outcome())
+    assert caught.value.args == (
+        "outcome_transition: finish requires running; reconcile requires unknown/cancel-requested",)
+    assert json.loads(recovered.reconcile("running", outcome()))["status"] == "completed_verified"
+    assert recovered.now_ms() >= last_tick + 1
+
+
+def test_recovery_with_nothing_open_appends_nothing():
+    broker = Broker()
+    broker.register_action(action())
+    broker.observe(observed("e", "r"))
+    stored = broker.journal()
+    recovered = Broker.from_journal(stored)
+    assert recovered.journal() == stored
+    assert recovered.now_ms() >= json.loads(stored)["entries"][-1]["tick_ms"]
+
+
+def journal_at_tick(tick):
+    """A new broker's journal whose checkpoint was taken at `tick`."""
+    journal = json.loads(Broker().journal())
+    journal["checkpoint_tick_ms"] = tick
+    journal["checkpoint_hash"] = checkpoint_hash(journal)
+    return text(journal)
+
+
+@pytest.mark.parametrize("tick", [10**12, U64_MAX - 1, U64_MAX])
+def test_a_recovered_clock_continues_from_the_journal(tick):
+    recovered = Broker.from_journal(journal_at_tick(tick))
+    assert recovered.now_ms() >= tick
+    recovered.observe(observed("e", "r"))
+    later = json.loads(recovered.journal())["entries"][-1]["tick_ms"]
+    assert tick <= later <= recovered.now_ms() <= U64_MAX
+
+
+def test_recovery_that_needs_an_entry_fails_on_a_full_journal():
+    config = text({"max_journal_entries": 32})
+    full = Broker(config)
+    for sequence in range(1, 33):
+        full.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
+    with pytest.raises(BrokerError) as caught:
+        Broker.from_journal(full.journal())
+    assert caught.value.args == (
+        "journal_backpressure: persist journal and acknowledge checkpoint before more mutations",)
+
+    settled = Broker(config)
+    for sequence in range(1, 32):
+        settled.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
+    settled.drain(64)
+    assert len(json.loads(settled.journal())["entries"]) == 32
+    assert Broker.from_journal(settled.journal()).journal() == settled.journal()
