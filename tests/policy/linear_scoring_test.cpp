@@ -60,6 +60,14 @@ TEST(LinearScoring, SumsInFeatureOrderAndAddsTheInterceptLast) {
   }
 }
 
+// (1 + 2^-30)(1 - 2^-30) rounds to 1.0, so after -1 the sum is 0; a fused
+// multiply-add would keep -2^-60, which the calibration blows up to -1.
+TEST(LinearScoring, ProductsAreRoundedBeforeTheyAreAdded) {
+  const LinearExport m = model({1.0, 1.000000000931322574615478515625}, 0.0,
+                               {"platt", 1152921504606846976.0, 0.0});
+  EXPECT_EQ(scored(m, "[[-1,0.999999999068677425384521484375]]"), "[0.5]");
+}
+
 TEST(LinearScoring, RowLimit) {
   std::string rows = "[[1]";
   for (int i = 1; i < 4096; ++i) rows += ",[1]";
