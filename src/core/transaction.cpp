@@ -61,7 +61,7 @@ Transaction::Transaction(State& state, IntentIndex& index)
 }
 
 Transaction::~Transaction() {
-  if (!open_) return;
+  if (!active_) return;
   try {
     rollback();
   } catch (...) {
@@ -226,7 +226,7 @@ bool Transaction::changed() const {
 void Transaction::commit() noexcept {
   frames_.clear();
   queue_changes_.clear();
-  open_ = false;
+  active_ = false;
 }
 
 void Transaction::rollback() {
@@ -238,7 +238,7 @@ void Transaction::rollback() {
     undo(queue_changes_.back());
     queue_changes_.pop_back();
   }
-  open_ = false;
+  active_ = false;
 }
 
 std::optional<std::string> Transaction::first_lease_conflict(const std::vector<ResourceRef>& refs,

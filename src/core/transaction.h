@@ -95,7 +95,7 @@ class Transaction final : public WorkingState {
   IntentIndex& index_;
   std::vector<Frame> frames_;
   std::vector<QueueChange> queue_changes_;
-  bool open_ = true;
+  bool active_ = true;
 };
 
 }  // namespace tallowmere
