@@ -95,18 +95,20 @@ def main():
     broker = Broker.from_journal(stored)
     print(f"recovered the broker: deploy-web is {status_of(broker, 'deploy-web')}")
 
+    report = verified("service/web", "web-v2", "r-2")
     try:
-        broker.finish("deploy-web", verified("service/web", "web-v2", "r-2"))
+        broker.finish("deploy-web", report)
     except BrokerError as error:
         print(f"finish after the restart is refused: {error}")
-    reconciled = json.loads(broker.reconcile("deploy-web", verified("service/web", "web-v2", "r-2")))
+    reconciled = json.loads(broker.reconcile("deploy-web", report))
     print(f"reconciled deploy-web: {reconciled['status']}")
 
     snapshot = json.loads(broker.snapshot())
     resources = snapshot["state"]["resources"]
     for resource_id in sorted(resources):
         resource = resources[resource_id]
-        print(f"{resource_id}: revision {resource['revision']}, fingerprint {resource['fingerprint']}")
+        print(f"{resource_id}: revision {resource['revision']}, "
+              f"fingerprint {resource['fingerprint']}")
     checkpoint = json.loads(broker.checkpoint(snapshot["journal_tip"]))
     print(f"acknowledged the journal up to sequence {checkpoint['sequence']}")
 

@@ -39,10 +39,12 @@ class Broker:
     def checkpoint(self, acknowledged_tip: str) -> str: ...
     @staticmethod
     def replay(journal_json: str) -> str:
-        """Deterministic, observational replay only. This returns state and cannot dispatch effects."""
+        """Deterministic, observational replay only. This returns state and cannot dispatch
+        effects."""
     @staticmethod
     def from_journal(journal_json: str) -> Broker:
-        """Recover authority after a restart. Running effects become unknown; pending dispatches invalidate."""
+        """Recover authority after a restart. Running effects become unknown; pending
+        dispatches invalidate."""
 
 @final
 class TreeScorer:

@@ -108,9 +108,7 @@ def test_a_tampered_journal_fails_its_first_check(entry_point, tamper, message):
     "document, start",
     [
         ("", "invalid_json: EOF while parsing a value at line 1 column 1"),
-        ("[]", "invalid_json: invalid length 0, expected struct Journal with 8 elements"),
         (None, "invalid_json: unknown field `extra`"),
-        ("{} x", "invalid_json: "),
     ],
 )
 def test_an_unreadable_journal_is_refused_before_replay(entry_point, document, start):
