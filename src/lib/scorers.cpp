@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,7 +9,9 @@
 #include <vector>
 
 #include "core/result.h"
+#include "lib/arguments.h"
 #include "lib/broker_error.h"
+#include "lib/native_call.h"
 #include "policy/feature_input.h"
 #include "policy/linear_export.h"
 #include "policy/linear_scoring.h"
@@ -21,37 +22,6 @@ namespace tallowmere::lib {
 namespace {
 
 // --- Conversions ---------------------------------------------------------------
-
-// Runs `work` with the interpreter lock released. A native allocation failure
-// becomes the interpreter's MemoryError; the result is false then.
-template <class Work>
-bool run_released(Work&& work) {
-  bool out_of_memory = false;
-  PyThreadState* thread = PyEval_SaveThread();
-  try {
-    work();
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  }
-  PyEval_RestoreThread(thread);
-  if (out_of_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
-  return true;
-}
-
-// The str's own UTF-8 buffer, which lives as long as the str; lone
-// surrogates raise UnicodeEncodeError.
-bool utf8_view(PyObject* text, std::string_view& out) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    return false;
-  }
-  out = std::string_view(data, static_cast<size_t>(size));
-  return true;
-}
 
 PyObject* to_str(const Result<std::string>& text) {
   if (!text) {
@@ -79,20 +49,18 @@ PyObject* to_float_list(const Result<std::vector<double>>& scores) {
   return list;
 }
 
-// "O&" converter for row_count: any object with an integer index from 0 to
-// 2**64 - 1; the interpreter raises its own TypeError or OverflowError.
-int convert_row_count(PyObject* object, void* out) {
-  PyObject* index = PyNumber_Index(object);
-  if (index == nullptr) {
-    return 0;
+// A bytes object, or an instance of a subclass of bytes: immutable, so its
+// buffer can be read in place without the interpreter lock.
+bool packed_argument(PyObject* object, const char* name, std::span<const unsigned char>& out) {
+  if (!PyBytes_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be bytes, not %.50s", name,
+                 Py_TYPE(object)->tp_name);
+    return false;
   }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return 0;
-  }
-  *static_cast<uint64_t*>(out) = value;
-  return 1;
+  out = std::span<const unsigned char>(
+      reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)),
+      static_cast<size_t>(PyBytes_GET_SIZE(object)));
+  return true;
 }
 
 // --- The two model kinds ---------------------------------------------------------
@@ -101,9 +69,11 @@ struct TreeKind {
   using Model = policy::TreeModel;
   static constexpr char kQualifiedName[] = "tallowmere._native.TreeScorer";
   static constexpr char kDoc[] = "TreeScorer(export_json)\n--\n\n";
-  static constexpr char kNewFormat[] = "U:TreeScorer";
-  static constexpr char kOnceName[] = "score_trees";
-  static constexpr char kOnceFormat[] = "UU:score_trees";
+  static constexpr Signature kNew{"TreeScorer", 1, 1, {"export_json"}};
+  static constexpr Signature kScore{"TreeScorer.score", 1, 1, {"features_json"}};
+  static constexpr Signature kScoreF32{
+      "TreeScorer.score_f32", 2, 2, {"features_le_bytes", "row_count"}};
+  static constexpr Signature kOnce{"score_trees", 2, 2, {"export_json", "features_json"}};
   static constexpr char kOnceDoc[] = "score_trees(export_json, features_json)\n--\n\n";
 
   static Result<Model> load(std::string_view text) {
@@ -128,9 +98,11 @@ struct LinearKind {
   using Model = policy::LinearExport;
   static constexpr char kQualifiedName[] = "tallowmere._native.LinearScorer";
   static constexpr char kDoc[] = "LinearScorer(export_json)\n--\n\n";
-  static constexpr char kNewFormat[] = "U:LinearScorer";
-  static constexpr char kOnceName[] = "score_linear";
-  static constexpr char kOnceFormat[] = "UU:score_linear";
+  static constexpr Signature kNew{"LinearScorer", 1, 1, {"export_json"}};
+  static constexpr Signature kScore{"LinearScorer.score", 1, 1, {"features_json"}};
+  static constexpr Signature kScoreF32{
+      "LinearScorer.score_f32", 2, 2, {"features_le_bytes", "row_count"}};
+  static constexpr Signature kOnce{"score_linear", 2, 2, {"export_json", "features_json"}};
   static constexpr char kOnceDoc[] = "score_linear(export_json, features_json)\n--\n\n";
 
   static Result<Model> load(std::string_view text) { return policy::load_linear(text); }
@@ -162,37 +134,33 @@ const typename Kind::Model& model_of(PyObject* self) {
 
 template <class Kind>
 PyObject* scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {const_cast<char*>("export_json"), nullptr};
-  PyObject* export_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, Kind::kNewFormat, keywords, &export_object)) {
-    return nullptr;
-  }
-  std::string_view export_json;
-  if (!utf8_view(export_object, export_json)) {
-    return nullptr;
-  }
-  std::unique_ptr<typename Kind::Model> model;
-  std::string error;
-  const bool ran = run_released([&] {
-    Result<typename Kind::Model> loaded = Kind::load(export_json);
-    if (!loaded) {
-      error = loaded.error();
-      return;
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[kMaxParameters];
+    std::string_view export_json;
+    if (!bind_tuple(Kind::kNew, args, kwargs, bound) ||
+        !text_argument(bound[0], "export_json", export_json)) {
+      return nullptr;
     }
-    model = std::make_unique<typename Kind::Model>(std::move(*loaded));
+    std::unique_ptr<typename Kind::Model> model;
+    std::string error;
+    run_released([&] {
+      Result<typename Kind::Model> loaded = Kind::load(export_json);
+      if (!loaded) {
+        error = std::move(loaded).take_error().text;
+        return;
+      }
+      model = std::make_unique<typename Kind::Model>(std::move(*loaded));
+    });
+    if (!model) {
+      return raise_broker_error(error);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+      return nullptr;  // The model goes with `model`.
+    }
+    reinterpret_cast<ScorerObject<Kind>*>(self)->model = model.release();
+    return self;
   });
-  if (!ran) {
-    return nullptr;
-  }
-  if (!model) {
-    return raise_broker_error(error);
-  }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) {
-    return nullptr;  // The model goes with `model`.
-  }
-  reinterpret_cast<ScorerObject<Kind>*>(self)->model = model.release();
-  return self;
 }
 
 template <class Kind>
@@ -204,54 +172,48 @@ void scorer_dealloc(PyObject* self) {
 }
 
 template <class Kind>
-PyObject* scorer_score(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {const_cast<char*>("features_json"), nullptr};
-  PyObject* features_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:score", keywords, &features_object)) {
-    return nullptr;
-  }
-  std::string_view features_json;
-  if (!utf8_view(features_object, features_json)) {
-    return nullptr;
-  }
-  const typename Kind::Model& model = model_of<Kind>(self);
-  std::optional<Result<std::string>> text;
-  if (!run_released([&] { text.emplace(Kind::score_json(model, features_json)); })) {
-    return nullptr;
-  }
-  return to_str(*text);
+PyObject* scorer_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[kMaxParameters];
+    std::string_view features_json;
+    if (!bind_vector(Kind::kScore, args, nargs, kwnames, bound) ||
+        !text_argument(bound[0], "features_json", features_json)) {
+      return nullptr;
+    }
+    const typename Kind::Model& model = model_of<Kind>(self);
+    std::optional<Result<std::string>> text;
+    run_released([&] { text.emplace(Kind::score_json(model, features_json)); });
+    return to_str(*text);
+  });
 }
 
 template <class Kind>
-PyObject* scorer_score_f32(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {const_cast<char*>("features_le_bytes"),
-                             const_cast<char*>("row_count"), nullptr};
-  PyObject* bytes = nullptr;
-  uint64_t row_count = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O&:score_f32", keywords, &PyBytes_Type,
-                                   &bytes, convert_row_count, &row_count)) {
-    return nullptr;
-  }
-  // A bytes object never changes and the call holds a reference to it, so
-  // its buffer is read in place without the lock.
-  const std::span<const unsigned char> packed(
-      reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes)),
-      static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-  const typename Kind::Model& model = model_of<Kind>(self);
-  std::optional<Result<std::vector<double>>> scores;
-  const bool ran = run_released([&] {
-    Result<policy::F32Rows> rows =
-        policy::packed_rows(packed, row_count, Kind::feature_names(model).size());
-    if (!rows) {
-      scores.emplace(std::move(rows).take_error());
-      return;
+PyObject* scorer_score_f32(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[kMaxParameters];
+    std::span<const unsigned char> packed;
+    uint64_t row_count = 0;
+    if (!bind_vector(Kind::kScoreF32, args, nargs, kwnames, bound) ||
+        !packed_argument(bound[0], "features_le_bytes", packed) ||
+        !count_argument(bound[1], "row_count", row_count)) {
+      return nullptr;
     }
-    scores.emplace(Kind::score_rows(model, *rows));
+    // The call holds a reference to the bytes object for its whole length.
+    const typename Kind::Model& model = model_of<Kind>(self);
+    std::optional<Result<std::vector<double>>> scores;
+    run_released([&] {
+      Result<policy::F32Rows> rows =
+          policy::packed_rows(packed, row_count, Kind::feature_names(model).size());
+      if (!rows) {
+        scores.emplace(std::move(rows).take_error());
+        return;
+      }
+      scores.emplace(Kind::score_rows(model, *rows));
+    });
+    return to_float_list(*scores);
   });
-  if (!ran) {
-    return nullptr;
-  }
-  return to_float_list(*scores);
 }
 
 template <class Kind>
@@ -292,14 +254,18 @@ PyObject* without_doc(PyObject* type) {
   return type;
 }
 
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 template <class Kind>
 PyObject* new_scorer_type() {
   static PyMethodDef methods[] = {
-      {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scorer_score<Kind>)),
-       METH_VARARGS | METH_KEYWORDS, "score($self, features_json)\n--\n\n"},
-      {"score_f32",
-       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scorer_score_f32<Kind>)),
-       METH_VARARGS | METH_KEYWORDS, "score_f32($self, features_le_bytes, row_count)\n--\n\n"},
+      {"score", as_cfunction(scorer_score<Kind>), METH_FASTCALL | METH_KEYWORDS,
+       "score($self, features_json)\n--\n\n"},
+      {"score_f32", as_cfunction(scorer_score_f32<Kind>), METH_FASTCALL | METH_KEYWORDS,
+       "score_f32($self, features_le_bytes, row_count)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   static PyGetSetDef getset[] = {
@@ -332,42 +298,37 @@ PyObject* new_scorer_type() {
 
 // --- The one-shot functions ------------------------------------------------------
 
+// Loads the model, scores with it and drops it; an export error wins over
+// anything wrong with the features.
 template <class Kind>
-PyObject* score_once(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static char* keywords[] = {const_cast<char*>("export_json"),
-                             const_cast<char*>("features_json"), nullptr};
-  PyObject* export_object = nullptr;
-  PyObject* features_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, Kind::kOnceFormat, keywords, &export_object,
-                                   &features_object)) {
-    return nullptr;
-  }
-  std::string_view export_json;
-  std::string_view features_json;
-  if (!utf8_view(export_object, export_json) || !utf8_view(features_object, features_json)) {
-    return nullptr;
-  }
-  std::optional<Result<std::string>> text;
-  const bool ran = run_released([&] {
-    Result<typename Kind::Model> model = Kind::load(export_json);
-    if (!model) {
-      text.emplace(std::move(model).take_error());
-      return;
+PyObject* score_once(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[kMaxParameters];
+    std::string_view export_json;
+    std::string_view features_json;
+    if (!bind_vector(Kind::kOnce, args, nargs, kwnames, bound) ||
+        !text_argument(bound[0], "export_json", export_json) ||
+        !text_argument(bound[1], "features_json", features_json)) {
+      return nullptr;
     }
-    text.emplace(Kind::score_json(*model, features_json));
+    std::optional<Result<std::string>> text;
+    run_released([&] {
+      Result<typename Kind::Model> model = Kind::load(export_json);
+      if (!model) {
+        text.emplace(std::move(model).take_error());
+        return;
+      }
+      text.emplace(Kind::score_json(*model, features_json));
+    });
+    return to_str(*text);
   });
-  if (!ran) {
-    return nullptr;
-  }
-  return to_str(*text);
 }
 
 template <class Kind>
 PyObject* new_score_once(PyObject* module) {
-  static PyMethodDef definition = {
-      Kind::kOnceName,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(score_once<Kind>)),
-      METH_VARARGS | METH_KEYWORDS, Kind::kOnceDoc};
+  static PyMethodDef definition = {Kind::kOnce.function, as_cfunction(score_once<Kind>),
+                                   METH_FASTCALL | METH_KEYWORDS, Kind::kOnceDoc};
   PyObject* module_name = PyModule_GetNameObject(module);
   if (module_name == nullptr) {
     return nullptr;

@@ -130,32 +130,47 @@ def test_function_module_and_names():
 TREE = native.TreeScorer(TREES)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: native.TreeScorer(), TypeError),
-    (lambda: native.TreeScorer(TREES, TREES), TypeError),
-    (lambda: native.TreeScorer(b"{}"), TypeError),
-    (lambda: native.LinearScorer(None), TypeError),
-    (lambda: native.TreeScorer(export=TREES), TypeError),
-    (lambda: TREE.score(), TypeError),
-    (lambda: TREE.score(b"[]"), TypeError),
-    (lambda: TREE.score("[]", features_json="[]"), TypeError),
-    (lambda: TREE.score_f32(bytearray(), 0), TypeError),
-    (lambda: TREE.score_f32(memoryview(b""), 0), TypeError),
-    (lambda: TREE.score_f32("", 0), TypeError),
-    (lambda: TREE.score_f32(b"", 0.0), TypeError),
-    (lambda: TREE.score_f32(b"", "0"), TypeError),
-    (lambda: TREE.score_f32(b""), TypeError),
-    (lambda: TREE.score_f32(b"", -1), OverflowError),
-    (lambda: TREE.score_f32(b"", 2**64), OverflowError),
-    (lambda: native.score_trees(TREES), TypeError),
-    (lambda: native.score_linear(LINEAR, 1), TypeError),
-    (lambda: native.score_trees("\ud800", "[]"), UnicodeEncodeError),
-    (lambda: TREE.score("[\udfff]"), UnicodeEncodeError),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: native.TreeScorer(), TypeError,
+     "TreeScorer() missing 1 required positional argument: 'export_json'"),
+    (lambda: native.TreeScorer(TREES, TREES), TypeError,
+     "TreeScorer() takes 1 positional argument but 2 were given"),
+    (lambda: native.TreeScorer(b"{}"), TypeError, "argument 'export_json': must be str, not bytes"),
+    (lambda: native.LinearScorer(None), TypeError, "argument 'export_json': must be str, not None"),
+    (lambda: native.TreeScorer(export=TREES), TypeError,
+     "TreeScorer() got an unexpected keyword argument 'export'"),
+    (lambda: TREE.score(), TypeError,
+     "TreeScorer.score() missing 1 required positional argument: 'features_json'"),
+    (lambda: TREE.score(b"[]"), TypeError, "argument 'features_json': must be str, not bytes"),
+    (lambda: TREE.score("[]", features_json="[]"), TypeError,
+     "TreeScorer.score() got multiple values for argument 'features_json'"),
+    (lambda: TREE.score_f32(bytearray(), 0), TypeError,
+     "argument 'features_le_bytes': must be bytes, not bytearray"),
+    (lambda: TREE.score_f32(memoryview(b""), 0), TypeError,
+     "argument 'features_le_bytes': must be bytes, not memoryview"),
+    (lambda: TREE.score_f32("", 0), TypeError, "argument 'features_le_bytes': must be bytes, not str"),
+    (lambda: TREE.score_f32(b"", 0.0), TypeError,
+     "argument 'row_count': 'float' object cannot be interpreted as an integer"),
+    (lambda: TREE.score_f32(b"", "0"), TypeError,
+     "argument 'row_count': 'str' object cannot be interpreted as an integer"),
+    (lambda: TREE.score_f32(b""), TypeError,
+     "TreeScorer.score_f32() missing 1 required positional argument: 'row_count'"),
+    (lambda: TREE.score_f32(b"", -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: TREE.score_f32(b"", 2**64), OverflowError, "int too big to convert"),
+    (lambda: native.score_trees(TREES), TypeError,
+     "score_trees() missing 1 required positional argument: 'features_json'"),
+    (lambda: native.score_linear(LINEAR, 1), TypeError, "argument 'features_json': must be str, not int"),
+    (lambda: native.score_linear(), TypeError,
+     "score_linear() missing 2 required positional arguments: 'export_json' and 'features_json'"),
+    (lambda: native.score_trees("\ud800", "[]"), UnicodeEncodeError, None),
+    (lambda: TREE.score("[\udfff]"), UnicodeEncodeError, None),
 ])
-def test_argument_errors_are_the_interpreters_own(call, error):
+def test_argument_errors_are_the_interpreters_own(call, error, message):
     with pytest.raises(error) as caught:
         call()
     assert not isinstance(caught.value, BrokerError)
+    if message is not None:
+        assert str(caught.value) == message
 
 
 def test_arguments_by_position_or_keyword():
