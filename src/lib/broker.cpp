@@ -394,8 +394,8 @@ PyObject* new_broker_type(PyObject* /*module*/) {
   if (broker_type != nullptr) return Py_NewRef(broker_type);
   PyObject* type = PyType_FromSpec(&broker_spec);
   if (type == nullptr) return nullptr;
-  // The spec's docstring is only the text signature, which leaves "" as the
-  // class's __doc__; the class documents itself by its signature alone.
+  // PyType_FromSpec keeps what follows the text signature, here nothing, as
+  // __doc__ ""; the class documents itself by its signature alone.
   PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(type));
   if (dict == nullptr || PyDict_SetItemString(dict, "__doc__", Py_None) < 0) {
     Py_XDECREF(dict);
