@@ -6,6 +6,8 @@ import pathlib
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tallowmere._native import Broker, BrokerError
 
@@ -221,3 +223,21 @@ def test_recovery_that_needs_an_entry_fails_on_a_full_journal():
     settled.drain(64)
     assert len(json.loads(settled.journal())["entries"]) == 32
     assert Broker.from_journal(settled.journal()).journal() == settled.journal()
+
+
+WRITTEN = text(written_journal())
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, len(WRITTEN)), st.integers(0, 3),
+                          st.sampled_from('{}[]",:0123456789-.eE tfnul\\"\u00e9\x00')),
+                min_size=1, max_size=6))
+def test_a_mangled_journal_is_refused_or_replayed_never_worse(edits):
+    document = WRITTEN
+    for position, removed, inserted in edits:
+        document = document[:position] + inserted + document[position + removed:]
+    for entry_point, made in ((Broker.replay, str), (Broker.from_journal, Broker)):
+        try:
+            assert type(entry_point(document)) is made
+        except BrokerError as error:
+            assert error.args[0].split(": ")[0].isidentifier()
