@@ -15,6 +15,7 @@
 #include "contracts/outcome.h"
 #include "core/boundary.h"
 #include "core/core.h"
+#include "core/journal_decode.h"
 #include "core/json_writer.h"
 #include "core/replay.h"
 #include "lib/arguments.h"
@@ -24,11 +25,6 @@
 
 namespace tallowmere::lib {
 namespace {
-
-// Nesting budget for a stored journal. A journal holds intent arguments a few
-// levels deeper than `submit` reads them, so this budget does not yet admit
-// every journal the broker can write; it is the one place to widen it.
-constexpr int kJournalDepthBudget = json::kDefaultDepthBudget;
 
 struct BrokerObject {
   PyObject_HEAD
@@ -43,19 +39,21 @@ using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 
 // --- Arguments in, results out ---------------------------------------------------
 
-// Boundary decoding of a JSON argument, with the interpreter lock held. An
-// empty optional means BrokerError is set.
+// A decoded JSON argument, or an empty optional with BrokerError set.
 template <class Record>
-std::optional<Record> decode_argument(std::string_view text, uint64_t limit,
-                                      int depth_budget = json::kDefaultDepthBudget) {
-  Result<Record> decoded = decode_boundary<Record>(
-      text, limit, [](json::Reader& reader, Record& out) { return read(reader, out); },
-      depth_budget);
+std::optional<Record> raised_unless_decoded(Result<Record> decoded) {
   if (!decoded) {
     raise_broker_error(decoded.error());
     return std::nullopt;
   }
   return std::move(decoded).value();
+}
+
+// Boundary decoding of a JSON argument, with the interpreter lock held.
+template <class Record>
+std::optional<Record> decode_argument(std::string_view text, uint64_t limit) {
+  return raised_unless_decoded(decode_boundary<Record>(
+      text, limit, [](json::Reader& reader, Record& out) { return read(reader, out); }));
 }
 
 PyObject* new_str(std::string_view text) {
@@ -279,7 +277,7 @@ std::optional<Journal> journal_argument(const Signature& signature, PyObject* co
   PyObject* bound[kMaxParameters];
   std::string_view texts[kMaxParameters];
   if (!bind_texts(signature, args, nargs, kwnames, texts, bound)) return std::nullopt;
-  return decode_argument<Journal>(texts[0], kJournalLimitBytes, kJournalDepthBudget);
+  return raised_unless_decoded(decode_journal(texts[0]));
 }
 
 PyObject* broker_replay(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,

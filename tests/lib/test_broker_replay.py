@@ -241,3 +241,23 @@ def test_a_mangled_journal_is_refused_or_replayed_never_worse(edits):
             assert type(entry_point(document)) is made
         except BrokerError as error:
             assert error.args[0].split(": ")[0].isidentifier()
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def test_the_deepest_values_a_broker_accepts_still_replay():
+    broker = Broker()
+    broker.register_action(action())
+    with pytest.raises(BrokerError, match="^invalid_json: recursion limit exceeded at line 1 "):
+        broker.submit(intent("i", arguments={"x": nested(126)}))
+    broker.submit(intent("i", arguments={"x": nested(125)}))
+    broker.begin("i")
+    broker.finish("i", outcome(evidence={"x": nested(125)}))
+    assert Broker.replay(broker.journal()) == broker.snapshot()
+    broker.checkpoint(json.loads(broker.snapshot())["journal_tip"])
+    assert Broker.from_journal(broker.journal()).snapshot() == broker.snapshot()
