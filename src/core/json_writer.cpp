@@ -42,6 +42,22 @@ void append_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
+size_t string_length(std::string_view s) {
+  size_t length = s.size() + 2;
+  for (char c : s) {
+    if (const char* escape = escape_of(static_cast<unsigned char>(c))) {
+      length += std::char_traits<char>::length(escape) - 1;
+    }
+  }
+  return length;
+}
+
+size_t decimal_length(uint64_t u) {
+  size_t digits = 1;
+  for (; u >= 10; u /= 10) ++digits;
+  return digits;
+}
+
 void Writer::key(std::string_view name) {
   separate();
   append_string(*out_, name);

@@ -56,6 +56,9 @@ class Writer {
 
 // Appends a quoted, escaped string.
 void append_string(std::string& out, std::string_view s);
+// The lengths append_string and u64 write, without writing.
+size_t string_length(std::string_view s);
+size_t decimal_length(uint64_t u);
 
 // The canonical text of a value.
 std::string to_text(const Value& v);

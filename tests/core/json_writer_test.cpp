@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ TEST(JsonWriterEscapes, EveryAsciiByte) {
         expected = byte < 0x20 ? std::string("\\u00") + kHex[byte >> 4] + kHex[byte & 15] : raw;
     }
     EXPECT_EQ(escaped(raw), "\"" + expected + "\"") << "byte " << byte;
+    EXPECT_EQ(string_length(raw), expected.size() + 2) << "byte " << byte;
     // And the escaped form reads back as the byte.
     const auto parsed = parse(escaped(raw));
     ASSERT_TRUE(parsed.ok) << parsed.error;
@@ -60,7 +62,19 @@ TEST(JsonWriterEscapes, NamedCases) {
       {"line\nnext \"q\" \\ end", "\"line\\nnext \\\"q\\\" \\\\ end\""},
       {"", "\"\""},
   };
-  for (const auto& [raw, expected] : rows) EXPECT_EQ(escaped(raw), expected);
+  for (const auto& [raw, expected] : rows) {
+    EXPECT_EQ(escaped(raw), expected);
+    EXPECT_EQ(string_length(raw), expected.size());
+  }
+}
+
+TEST(JsonWriterLengths, DecimalLengthAtEveryPowerOfTen) {
+  for (uint64_t power = 1, digits = 1; digits <= 20; power *= 10, ++digits) {
+    EXPECT_EQ(decimal_length(power), digits);
+    EXPECT_EQ(decimal_length(power - 1), std::max<uint64_t>(digits - 1, 1));
+    if (digits == 20) break;
+  }
+  EXPECT_EQ(decimal_length(UINT64_MAX), 20u);
 }
 
 // Input escapes are decoded and the canonical form escapes only what it must.
