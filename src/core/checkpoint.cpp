@@ -1,6 +1,7 @@
 #include "core/checkpoint.h"
 
 #include "core/core.h"
+#include "core/journal_length.h"
 
 namespace tallowmere {
 
@@ -40,6 +41,9 @@ Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
   next.checkpoint_parent_hash = tip;
   next.checkpoint_hash = *digest;
   journal_ = std::move(next);
+  journal_length_ = checkpoint_text_length(config_length_, state_length_.total(), sequence,
+                                           clock_ms_, journal_.checkpoint_parent_hash,
+                                           journal_.checkpoint_hash);
   return json::Value(json::make_object(
       {{"checkpoint_hash", std::move(digest).value()}, {"sequence", sequence}}));
 }

@@ -5,18 +5,25 @@
 #include "contracts/record.h"
 #include "core/apply.h"
 #include "core/journal_append.h"
+#include "core/journal_length.h"
 #include "core/transaction.h"
 
 namespace tallowmere {
 
-Core::Core(Journal journal)
+Core::Core(Journal journal, uint64_t journal_limit_bytes)
     : config_(journal.config),
       state_(journal.checkpoint_state),
       journal_(std::move(journal)),
       clock_ms_(journal_.checkpoint_tick_ms),
-      index_(IntentIndex::build(state_)) {}
+      index_(IntentIndex::build(state_)),
+      journal_limit_bytes_(journal_limit_bytes),
+      config_length_(to_text(config_).size()),
+      state_length_(StateLength::of(state_)),
+      journal_length_(checkpoint_text_length(
+          config_length_, state_length_.total(), journal_.checkpoint_sequence,
+          journal_.checkpoint_tick_ms, journal_.checkpoint_parent_hash, journal_.checkpoint_hash)) {}
 
-Result<Core> Core::genesis(Config config) {
+Result<Core> Core::genesis(Config config, uint64_t journal_limit_bytes) {
   if (Check valid = validate(config); !valid) return std::move(valid).take_error();
   Journal journal;
   journal.schema_version = kSchemaVersion;
@@ -27,7 +34,7 @@ Result<Core> Core::genesis(Config config) {
   if (!digest) return std::move(digest).take_error();
   journal.checkpoint_hash = std::move(digest).value();
   journal.config = std::move(config);
-  return Core(std::move(journal));
+  return Core(std::move(journal), journal_limit_bytes);
 }
 
 Result<json::Value> Core::transact(Command command, uint64_t tick) {
@@ -51,10 +58,35 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
   if (!admitted) return std::move(admitted).take_error();
   Result<Entry> entry = next_entry(journal_, tick, std::move(command), command_text, *result);
   if (!entry) return std::move(entry).take_error();
+  // The size rule comes last because it weighs the built entry. It reads only
+  // lengths that replay rebuilds exactly, so replay decides the same way.
+  const StateLength state_after = working.length_after(state_length_);
+  const JournalGrowth growth = growth_by(*entry, command_text.size(), state_after);
+  if (Check fits = admit_journal_size(journal_limit_bytes_, growth); !fits) {
+    return std::move(fits).take_error();
+  }
   journal_.entries.push_back(std::move(entry).value());
   working.commit();
   clock_ms_ = tick;
+  state_length_ = state_after;
+  journal_length_ = growth.journal_after;
   return result;
+}
+
+JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
+                              const StateLength& after) const {
+  const uint64_t entry_length = entry_text_length(entry, command_length);
+  // Checkpoint hashes not yet computed are digests as long as the entry's own.
+  const std::string& digest = entry.hash;
+  JournalGrowth growth;
+  growth.journal_after = appended_length(journal_length_, journal_.entries.size(), entry_length);
+  growth.refolded = checkpoint_text_length(config_length_, state_length_.total(),
+                                           journal_sequence(journal_), clock_ms_,
+                                           journal_tip(journal_), digest) +
+                    entry_length;
+  growth.checkpoint_after = checkpoint_text_length(config_length_, after.total(), entry.sequence,
+                                                   entry.tick_ms, entry.hash, digest);
+  return growth;
 }
 
 std::string Core::journal_text() const { return to_text(journal_); }

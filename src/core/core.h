@@ -11,17 +11,21 @@
 #include "contracts/config.h"
 #include "contracts/journal.h"
 #include "contracts/state.h"
+#include "core/boundary.h"
 #include "core/intent_index.h"
+#include "core/journal_append.h"
 #include "core/json_value.h"
 #include "core/result.h"
+#include "core/state_length.h"
 
 namespace tallowmere {
 
 class Core {
  public:
   // Validates the configuration and starts from the empty state and a
-  // journal whose checkpoint is the genesis digest.
-  static Result<Core> genesis(Config config);
+  // journal whose checkpoint is the genesis digest. The journal text is kept
+  // within `journal_limit_bytes`, the size replay reads; tests lower it.
+  static Result<Core> genesis(Config config, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
   // Runs one command at `tick`. A failure changes nothing; a command that
   // leaves the state equal is answered without a journal entry.
@@ -41,17 +45,31 @@ class Core {
   const Journal& journal() const { return journal_; }
   const IntentIndex& index() const { return index_; }
 
+  // The lengths of journal_text() and of the state's text, kept as they
+  // change rather than measured.
+  uint64_t journal_length() const { return journal_length_; }
+  uint64_t state_length() const { return state_length_.total(); }
+  uint64_t journal_limit_bytes() const { return journal_limit_bytes_; }
+
  private:
-  friend Result<Core> replay_journal(Journal journal);
+  friend Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes);
 
   // A core at a checkpoint its caller has verified; `journal` has no entries.
-  Core(Journal journal);
+  Core(Journal journal, uint64_t journal_limit_bytes);
+
+  // What `entry` would make the journal weigh, with the state then `after`.
+  JournalGrowth growth_by(const Entry& entry, uint64_t command_length,
+                          const StateLength& after) const;
 
   Config config_;
   State state_;
   Journal journal_;
   uint64_t clock_ms_ = 0;
   IntentIndex index_;
+  uint64_t journal_limit_bytes_;
+  uint64_t config_length_;
+  StateLength state_length_;
+  uint64_t journal_length_;
 };
 
 }  // namespace tallowmere

@@ -15,11 +15,6 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
   return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b;
 }
 
-Error backpressure() {
-  return fail("journal_backpressure",
-              "persist journal and acknowledge checkpoint before more mutations");
-}
-
 // Commands that end or resolve intents may use the reserve.
 bool ends_intents(const Command& command) {
   return std::holds_alternative<Finish>(command) || std::holds_alternative<Reconcile>(command) ||
@@ -34,15 +29,29 @@ bool is_control_traffic(const Command& command, bool control_waiting) {
 
 }  // namespace
 
+Error journal_backpressure() {
+  return fail("journal_backpressure",
+              "persist journal and acknowledge checkpoint before more mutations");
+}
+
 Check admit_to_journal(const Config& config, uint64_t entry_count, uint64_t open_intents,
                        const Command& command, bool control_waiting) {
   const uint64_t limit = config.max_journal_entries;
-  if (entry_count >= limit) return backpressure();
+  if (entry_count >= limit) return journal_backpressure();
   if (ends_intents(command)) return {};
   const uint64_t reserve = saturating_add(saturating_mul(3, open_intents), 16);
   if (saturating_add(entry_count, reserve) < limit) return {};
   if (is_control_traffic(command, control_waiting)) return {};
-  return backpressure();
+  return journal_backpressure();
+}
+
+Check admit_journal_size(uint64_t limit_bytes, const JournalGrowth& growth) {
+  const bool fits = growth.journal_after <= limit_bytes;
+  if (growth.checkpoint_after > limit_bytes || (!fits && growth.refolded > limit_bytes)) {
+    return fail("journal_limit", "journal would exceed the replay size limit");
+  }
+  if (!fits) return journal_backpressure();
+  return {};
 }
 
 std::string entry_hash_text(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,

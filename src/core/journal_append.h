@@ -1,5 +1,6 @@
-// Appending to the journal: the backpressure rule with its reserve for work
-// that ends intents, and the next entry of the hash chain.
+// Appending to the journal: the backpressure rules, by entry count with its
+// reserve for work that ends intents and by the length of the journal text,
+// and the next entry of the hash chain.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,31 @@
 
 namespace tallowmere {
 
+// "journal_backpressure: ...": the host must persist the journal and
+// acknowledge its tip before more changes are journaled.
+Error journal_backpressure();
+
 // Whether a state-changing command may take one more entry. `open_intents`
 // counts the open intents of the working state; `control_waiting` tells
 // whether the committed control queue holds an event.
 Check admit_to_journal(const Config& config, uint64_t entry_count, uint64_t open_intents,
                        const Command& command, bool control_waiting);
+
+// What a new entry would make the journal weigh, in bytes of text.
+struct JournalGrowth {
+  // The journal with the entry appended.
+  uint64_t journal_after = 0;
+  // A checkpoint of the committed state followed by the entry alone: the
+  // journal the host gets by acknowledging the tip first.
+  uint64_t refolded = 0;
+  // A checkpoint of the state the command leaves.
+  uint64_t checkpoint_after = 0;
+};
+
+// Whether the journal, and every checkpoint taken on it, stays within
+// `limit_bytes` with the new entry: "journal_limit" when no checkpoint can
+// make room, backpressure when acknowledging the tip would.
+Check admit_journal_size(uint64_t limit_bytes, const JournalGrowth& growth);
 
 // The entry that follows the journal's tip. `command_text` is the command's
 // canonical text; the command is moved into the entry only on success.

@@ -26,7 +26,7 @@ Check check_link(const Journal& journal, const Entry& entry) {
 
 }  // namespace
 
-Result<Core> replay_journal(Journal journal) {
+Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
   if (journal.schema_version != kSchemaVersion) {
     return fail("journal_version", "unsupported schema version");
   }
@@ -47,7 +47,7 @@ Result<Core> replay_journal(Journal journal) {
 
   std::vector<Entry> entries = std::move(journal.entries);
   journal.entries.clear();
-  Core core(std::move(journal));
+  Core core(std::move(journal), journal_limit_bytes);
   core.journal_.entries.reserve(entries.size());
   for (Entry& stored : entries) {
     if (Check link = check_link(core.journal_, stored); !link) return std::move(link).take_error();
@@ -63,8 +63,8 @@ Result<Core> replay_journal(Journal journal) {
   return core;
 }
 
-Result<Core> recover_journal(Journal journal) {
-  Result<Core> core = replay_journal(std::move(journal));
+Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
+  Result<Core> core = replay_journal(std::move(journal), journal_limit_bytes);
   if (!core) return core;
   const uint64_t clock = core->clock_ms();
   const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;

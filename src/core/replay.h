@@ -2,17 +2,21 @@
 // chain, then re-run every entry through the same transaction.
 #pragma once
 
+#include <cstdint>
+
 #include "contracts/journal.h"
+#include "core/boundary.h"
 #include "core/core.h"
 #include "core/result.h"
 
 namespace tallowmere {
 
-// The core as it stood after the journal's last entry.
-Result<Core> replay_journal(Journal journal);
+// The core as it stood after the journal's last entry. `journal_limit_bytes`
+// must be the limit the journal was written under.
+Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
 // Replay, then the recover command at the clock plus one: nothing admitted
 // before the restart runs without a new decision.
-Result<Core> recover_journal(Journal journal);
+Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
 }  // namespace tallowmere

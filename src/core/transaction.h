@@ -18,6 +18,7 @@
 #include "contracts/state.h"
 #include "core/intent_index.h"
 #include "core/json_fields.h"
+#include "core/state_length.h"
 #include "core/working_state.h"
 
 namespace tallowmere {
@@ -57,6 +58,9 @@ class Transaction final : public WorkingState {
 
   // Whether some touched entry differs from its original.
   bool changed() const;
+  // `before`, the length of the state's text before the command, moved by
+  // every touched entry. Call it before commit.
+  StateLength length_after(StateLength before) const;
   // Keeps every change; cannot fail.
   void commit() noexcept;
   // Undoes every change.
@@ -77,12 +81,14 @@ class Transaction final : public WorkingState {
     std::optional<uint64_t> revision;
   };
 
-  // One queue change, undone in reverse order: a push (nothing held), a
-  // take (the event taken) or the clearing of both queues (their contents).
+  // One queue change, undone in reverse order: a push (the pushed event's
+  // text length), a take (the event taken) or the clearing of both queues
+  // (their contents).
   struct QueueChange {
     bool control = false;
     std::optional<Event> taken;
     std::unique_ptr<std::pair<std::deque<Event>, std::deque<Event>>> cleared;
+    uint64_t pushed_length = 0;
   };
 
   void restore(Frame& frame);

@@ -81,7 +81,8 @@ inline std::string text_of(const Result<json::Value>& result) {
 }
 
 struct Harness {
-  explicit Harness(Config config = config_with()) : core(Core::genesis(std::move(config)).value()) {}
+  explicit Harness(Config config = config_with(), uint64_t journal_limit_bytes = kJournalLimitBytes)
+      : core(Core::genesis(std::move(config), journal_limit_bytes).value()) {}
 
   // Runs at `tick`, or at the current clock.
   std::string run(Command command, uint64_t tick) {

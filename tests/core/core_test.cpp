@@ -233,6 +233,62 @@ TEST(Backpressure, FullJournalRefusesEveryChangeButAnswersNoOps) {
   EXPECT_EQ(h.entries(), 32u);
 }
 
+// A submission whose arguments weigh 2000 bytes, after one registration.
+// Its limits are measured on real journal texts: the journal with both
+// entries, the same after acknowledging the registration first, and the
+// checkpoint of the state the submission leaves.
+TEST(Backpressure, JournalTextStaysWithinTheReplayLimit) {
+  Intent big = intent("i", "act");
+  big.arguments = json::Value(json::make_object({{"blob", std::string(2000, 'x')}}));
+  const Command submit = Submit{big};
+  auto measured = [&](bool acknowledge_first, bool checkpoint_after) {
+    Harness h;
+    h.run(RegisterAction{action("act")});
+    if (acknowledge_first) EXPECT_TRUE(h.core.checkpoint(journal_tip(h.core.journal())));
+    h.run(submit);
+    if (checkpoint_after) EXPECT_TRUE(h.core.checkpoint(journal_tip(h.core.journal())));
+    return h.core.journal_text().size();
+  };
+  const uint64_t appended = measured(false, false);
+  const uint64_t refolded = measured(true, false);
+  const uint64_t folded_after = measured(false, true);
+  ASSERT_LT(folded_after, refolded - 1);
+  ASSERT_LT(refolded, appended - 1);
+
+  const std::string accepted = R"({"duplicate":false)";
+  const std::string refused =
+      "journal_backpressure: persist journal and acknowledge checkpoint before more mutations";
+  const std::string too_long = "journal_limit: journal would exceed the replay size limit";
+  struct Case {
+    const char* name;
+    uint64_t limit;
+    std::string answer;
+    std::string after_checkpoint;
+  } cases[] = {
+      {"exactly at the limit", appended, accepted, accepted},
+      {"a byte over, a checkpoint makes room", appended - 1, refused, accepted},
+      {"room only after a checkpoint", refolded, refused, accepted},
+      {"no room even after a checkpoint", refolded - 1, too_long, too_long},
+      {"the state alone too long", folded_after - 1, too_long, too_long},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(config_with(), c.limit);
+    h.run(RegisterAction{action("act")});
+    const std::string journal = h.core.journal_text();
+    EXPECT_EQ(h.run(submit).substr(0, c.answer.size()), c.answer);
+    if (c.answer != accepted) {
+      EXPECT_EQ(h.core.journal_text(), journal);
+      // Commands that change nothing are answered as before.
+      EXPECT_EQ(h.run(RegisterAction{action("act")}).rfind(R"({"action_id":"act")", 0), 0u);
+      ASSERT_TRUE(h.core.checkpoint(journal_tip(h.core.journal())));
+      EXPECT_EQ(h.run(submit).substr(0, c.after_checkpoint.size()), c.after_checkpoint);
+    }
+    EXPECT_LE(h.core.journal_text().size(), c.limit);
+    EXPECT_TRUE(replay_journal(h.core.journal(), c.limit));
+  }
+}
+
 TEST(Transact, SameCommandsAtSameTicksGiveIdenticalJournals) {
   auto script = [](Harness& h) {
     h.prepare({"r", "s"}, 1);

@@ -1,6 +1,7 @@
 // A plain core kept for tests only: every command works on a full copy of
 // the state, questions about open intents are answered by scanning the
-// ledger, savepoints are copies, and "changed" compares whole states.
+// ledger, savepoints are copies, "changed" compares whole states, and the
+// journal is weighed by writing out the texts it is bounded by.
 #pragma once
 
 #include <string>
@@ -115,7 +116,7 @@ class ReferenceCore {
  public:
   explicit ReferenceCore(const Core& genesis)
       : config_(genesis.config()), state_(genesis.state()), journal_(genesis.journal()),
-        clock_ms_(genesis.clock_ms()) {}
+        clock_ms_(genesis.clock_ms()), limit_bytes_(genesis.journal_limit_bytes()) {}
 
   Result<json::Value> transact(Command command, uint64_t tick) {
     if (tick < clock_ms_) return fail("clock_regression", "monotonic time moved backwards");
@@ -131,6 +132,18 @@ class ReferenceCore {
     if (!admitted) return std::move(admitted).take_error();
     Result<Entry> entry = next_entry(journal_, tick, std::move(command), text, *result);
     if (!entry) return std::move(entry).take_error();
+    Journal appended = journal_;
+    appended.entries.push_back(*entry);
+    Journal refolded = folded(state_, journal_sequence(journal_), clock_ms_, journal_tip(journal_));
+    refolded.entries.push_back(*entry);
+    refolded.entries[0].previous_hash = refolded.checkpoint_hash;
+    refolded.entries[0].hash = computed_hash(refolded.entries[0]).value();
+    const JournalGrowth growth{
+        to_text(appended).size(), to_text(refolded).size(),
+        to_text(folded(working.state(), entry->sequence, tick, entry->hash)).size()};
+    if (Check fits = admit_journal_size(limit_bytes_, growth); !fits) {
+      return std::move(fits).take_error();
+    }
     journal_.entries.push_back(std::move(entry).value());
     state_ = std::move(working.state());
     clock_ms_ = tick;
@@ -141,26 +154,31 @@ class ReferenceCore {
     const std::string tip = journal_tip(journal_);
     if (acknowledged_tip != tip) return fail("checkpoint_mismatch", "acknowledged tip differs");
     const uint64_t sequence = journal_sequence(journal_);
-    Journal next;
-    next.config = config_;
-    next.checkpoint_state = state_;
-    next.checkpoint_sequence = sequence;
-    next.checkpoint_tick_ms = clock_ms_;
-    next.checkpoint_parent_hash = tip;
-    next.checkpoint_hash = checkpoint_digest(config_, state_, sequence, clock_ms_, tip).value();
-    journal_ = next;
+    journal_ = folded(state_, sequence, clock_ms_, tip);
     return json::Value(json::make_object(
-        {{"checkpoint_hash", next.checkpoint_hash}, {"sequence", sequence}}));
+        {{"checkpoint_hash", journal_.checkpoint_hash}, {"sequence", sequence}}));
   }
 
   const State& state() const { return state_; }
   std::string journal_text() const { return to_text(journal_); }
 
  private:
+  Journal folded(const State& state, uint64_t sequence, uint64_t tick, const std::string& tip) const {
+    Journal journal;
+    journal.config = config_;
+    journal.checkpoint_state = state;
+    journal.checkpoint_sequence = sequence;
+    journal.checkpoint_tick_ms = tick;
+    journal.checkpoint_parent_hash = tip;
+    journal.checkpoint_hash = checkpoint_digest(config_, state, sequence, tick, tip).value();
+    return journal;
+  }
+
   Config config_;
   State state_;
   Journal journal_;
   uint64_t clock_ms_;
+  uint64_t limit_bytes_;
 };
 
 }  // namespace tallowmere::testing

@@ -1,6 +1,6 @@
-// The working state: undo of touched entries, savepoints, "changed" by
-// comparing touched entries only, and commands that fail half-way through
-// an allocation leaving the core exactly as it was.
+// The working state: undo of touched entries, savepoints, "changed" and the
+// state's text length from the touched entries only, and commands that fail
+// half-way through an allocation leaving the core exactly as it was.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -100,7 +100,7 @@ TEST(Transaction, SavepointRollbackKeepsOuterChangesAndTakenEvents) {
   EXPECT_EQ(state.resources.at("r").fingerprint, "outer");
 }
 
-TEST(Transaction, ChangedComparesTouchedEntriesWithTheirOriginals) {
+TEST(Transaction, ChangedAndLengthCompareTouchedEntriesWithTheirOriginals) {
   struct Case {
     const char* name;
     void (*mutate)(Transaction&, const State&);
@@ -127,6 +127,14 @@ TEST(Transaction, ChangedComparesTouchedEntriesWithTheirOriginals) {
       {"granted capability", [](Transaction& w, const State&) { w.remove_capability("read"); }, true},
       {"event taken", [](Transaction& w, const State&) { w.take_next_event(); }, true},
       {"event pushed", [](Transaction& w, const State&) { w.push_event(observed("x", 1, "r", "f"), false); }, true},
+      {"events taken, pushed, cleared and pushed",
+       [](Transaction& w, const State&) {
+         w.take_next_event();
+         w.push_event(observed("x", 1, "r", "f"), false);
+         w.clear_queues();
+         w.push_event(cancel_event("y", 1, "a"), true);
+       },
+       true},
       {"released savepoint change",
        [](Transaction& w, const State&) {
          w.begin_savepoint();
@@ -145,9 +153,11 @@ TEST(Transaction, ChangedComparesTouchedEntriesWithTheirOriginals) {
   for (const Case& c : cases) {
     State state = sample_state();
     IntentIndex index = IntentIndex::build(state);
+    const StateLength before = StateLength::of(state);
     Transaction working(state, index);
     c.mutate(working, state);
     EXPECT_EQ(working.changed(), c.changed) << c.name;
+    EXPECT_EQ(working.length_after(before), StateLength::of(state)) << c.name;
   }
 }
 
@@ -187,12 +197,16 @@ void survives_every_allocation_failure(Core& core, const Command& command, uint6
       thrown = true;
     }
     if (!thrown) {
+      EXPECT_EQ(core.journal_length(), core.journal_text().size());
+      EXPECT_EQ(core.state_length(), to_text(core.state()).size());
       EXPECT_GT(n, 5) << "the command allocated too little to test";
       return;
     }
     ASSERT_EQ(core.state(), state) << "allocation " << n;
     ASSERT_EQ(core.index(), IntentIndex::build(state)) << "allocation " << n;
     ASSERT_EQ(core.journal_text(), journal) << "allocation " << n;
+    ASSERT_EQ(core.journal_length(), journal.size()) << "allocation " << n;
+    ASSERT_EQ(core.state_length(), to_text(state).size()) << "allocation " << n;
     ASSERT_EQ(core.clock_ms(), clock) << "allocation " << n;
   }
 }

@@ -1,0 +1,56 @@
+#include "core/state_length.h"
+
+#include "contracts/record.h"
+
+namespace tallowmere {
+
+namespace {
+
+// The text of a state whose collections are all empty, less its revision.
+uint64_t frame_length() {
+  static const uint64_t frame = to_text(State{}).size() - json::decimal_length(0);
+  return frame;
+}
+
+template <class V>
+MemberLengths of_map(const StringMap<V>& map) {
+  MemberLengths lengths;
+  for (const auto& [key, value] : map) lengths.add(member_length(key, value));
+  return lengths;
+}
+
+template <class Items>
+MemberLengths of_items(const Items& items) {
+  MemberLengths lengths;
+  for (const auto& item : items) lengths.add(member_length(item));
+  return lengths;
+}
+
+}  // namespace
+
+uint64_t member_length(const Event& queued) { return to_text(queued).size(); }
+
+StateLength StateLength::of(const State& state) {
+  StateLength length;
+  length.actions = of_map(state.actions);
+  length.capabilities = of_items(state.capabilities);
+  length.resources = of_map(state.resources);
+  length.intents = of_map(state.intents);
+  length.operation_keys = of_map(state.operation_keys);
+  length.source_sequences = of_map(state.source_sequences);
+  length.event_hashes = of_map(state.event_hashes);
+  length.normal_queue = of_items(state.normal_queue);
+  length.control_queue = of_items(state.control_queue);
+  length.revision = state.revision;
+  return length;
+}
+
+uint64_t StateLength::total() const {
+  return frame_length() + actions.text_length() + capabilities.text_length() +
+         resources.text_length() + intents.text_length() + operation_keys.text_length() +
+         source_sequences.text_length() + event_hashes.text_length() +
+         normal_queue.text_length() + control_queue.text_length() +
+         json::decimal_length(revision);
+}
+
+}  // namespace tallowmere
