@@ -19,9 +19,11 @@ Core::Core(Journal journal, uint64_t journal_limit_bytes)
       journal_limit_bytes_(journal_limit_bytes),
       config_length_(to_text(config_).size()),
       state_length_(StateLength::of(state_)),
-      journal_length_(checkpoint_text_length(
-          config_length_, state_length_.total(), journal_.checkpoint_sequence,
-          journal_.checkpoint_tick_ms, journal_.checkpoint_parent_hash, journal_.checkpoint_hash)) {}
+      journal_length_(checkpoint_text_length(config_length_, state_length_.total(),
+                                             journal_.checkpoint_sequence,
+                                             journal_.checkpoint_tick_ms,
+                                             journal_.checkpoint_parent_hash,
+                                             journal_.checkpoint_hash)) {}
 
 Result<Core> Core::genesis(Config config, uint64_t journal_limit_bytes) {
   if (Check valid = validate(config); !valid) return std::move(valid).take_error();

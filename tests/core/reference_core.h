@@ -163,7 +163,8 @@ class ReferenceCore {
   std::string journal_text() const { return to_text(journal_); }
 
  private:
-  Journal folded(const State& state, uint64_t sequence, uint64_t tick, const std::string& tip) const {
+  Journal folded(const State& state, uint64_t sequence, uint64_t tick,
+                 const std::string& tip) const {
     Journal journal;
     journal.config = config_;
     journal.checkpoint_state = state;
