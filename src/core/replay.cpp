@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/checkpoint.h"
+#include "core/journal_append.h"
 
 namespace tallowmere {
 
@@ -68,9 +69,16 @@ Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
   if (!core) return core;
   const uint64_t clock = core->clock_ms();
   const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;
-  if (Result<json::Value> recovered = core->transact(Recover{}, tick); !recovered) {
-    return std::move(recovered).take_error();
+  Result<json::Value> recovered = core->transact(Recover{}, tick);
+  if (!recovered && recovered.error() == journal_backpressure().text) {
+    // The journal is full, yet recovery must be journaled: fold the replayed
+    // history into a checkpoint on its tip first, as the host would.
+    if (Result<json::Value> folded = core->checkpoint(journal_tip(core->journal())); !folded) {
+      return std::move(folded).take_error();
+    }
+    recovered = core->transact(Recover{}, tick);
   }
+  if (!recovered) return std::move(recovered).take_error();
   return core;
 }
 

@@ -16,7 +16,8 @@ namespace tallowmere {
 Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
 // Replay, then the recover command at the clock plus one: nothing admitted
-// before the restart runs without a new decision.
+// before the restart runs without a new decision. A journal with no room
+// left for the recover entry is first folded into a checkpoint on its tip.
 Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
 }  // namespace tallowmere

@@ -132,29 +132,86 @@ TEST(Recover, NothingOpenMeansNoEntry) {
   EXPECT_EQ(recovered->journal_text(), h.core.journal_text());
 }
 
-TEST(Recover, FullJournalRefusesOnlyWhenRecoveryWouldWrite) {
-  for (bool running_left : {true, false}) {
-    Harness h(config_with(32));
-    h.run(RegisterAction{action("act")});
-    h.run(Submit{intent("a", "act")});
-    h.run(Submit{intent("b", "act")});
-    h.run(Begin{"a"});
-    h.run(Begin{"b"});
-    h.run(Finish{"a", outcome(OutcomeStatus::EffectUnknown)});
-    const uint64_t last = running_left ? 32 : 31;
-    for (uint64_t n = 0; h.entries() < last; ++n) {
-      Outcome unknown = outcome(OutcomeStatus::EffectUnknown);
-      unknown.evidence = json::Value(json::make_object({{"attempt", n}}));
-      ASSERT_EQ(h.run(Reconcile{"a", unknown})[0], '{');
-    }
-    if (!running_left) h.run(Finish{"b", completed()});
-    ASSERT_EQ(h.entries(), 32u);
-    Result<Core> recovered = recover_journal(h.core.journal());
-    // An intent left unknown is not touched by recovery; a running one is.
-    EXPECT_EQ(recovered ? "" : recovered.error(),
-              running_left ? "journal_backpressure: persist journal and acknowledge checkpoint before more mutations"
-                           : "");
+// "a" is left effect_unknown, which recovery does not touch, and reconciled
+// with new evidence until the journal holds `entries`; "b" is left running
+// or finished.
+Harness filled(uint64_t max_entries, uint64_t entries, bool running_left) {
+  Harness h(config_with(max_entries));
+  h.run(RegisterAction{action("act")});
+  h.run(Submit{intent("a", "act")});
+  h.run(Submit{intent("b", "act")});
+  h.run(Begin{"a"});
+  h.run(Begin{"b"});
+  h.run(Finish{"a", outcome(OutcomeStatus::EffectUnknown)});
+  if (!running_left) h.run(Finish{"b", completed()});
+  for (uint64_t n = 0; h.entries() < entries; ++n) {
+    Outcome unknown = outcome(OutcomeStatus::EffectUnknown);
+    unknown.evidence = json::Value(json::make_object({{"attempt", n}}));
+    EXPECT_EQ(h.run(Reconcile{"a", unknown}, 10 + n)[0], '{');
   }
+  return h;
+}
+
+TEST(Recover, AFullJournalIsFoldedOnlyWhenRecoveryMustWrite) {
+  // A journal as long as the length limit has no room for the recover entry.
+  struct Case {
+    const char* name;
+    uint64_t max_entries, entries;
+    bool limit_at_length;
+    bool running_left;
+  } cases[] = {
+      {"entry list full, intent running", 32, 32, false, true},
+      {"entry list full, nothing to recover", 32, 32, false, false},
+      {"no room under the length limit, intent running", 1000, 20, true, true},
+      {"no room under the length limit, nothing to recover", 1000, 20, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Harness h = filled(c.max_entries, c.entries, c.running_left);
+    const Journal& stored = h.core.journal();
+    const uint64_t limit = c.limit_at_length ? h.core.journal_text().size() : kJournalLimitBytes;
+    Result<Core> recovered = recover_journal(stored, limit);
+    ASSERT_TRUE(recovered) << recovered.error();
+    if (!c.running_left) {
+      EXPECT_EQ(recovered->journal_text(), h.core.journal_text());
+      continue;
+    }
+    const Journal& journal = recovered->journal();
+    const Entry& last = stored.entries.back();
+    EXPECT_EQ(journal.checkpoint_parent_hash, last.hash);
+    EXPECT_EQ(journal.checkpoint_sequence, last.sequence);
+    EXPECT_EQ(journal.checkpoint_tick_ms, last.tick_ms);
+    EXPECT_EQ(journal.checkpoint_state, h.core.state());
+    ASSERT_EQ(journal.entries.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<Recover>(journal.entries[0].command));
+    EXPECT_EQ(journal.entries[0].sequence, last.sequence + 1);
+    EXPECT_EQ(journal.entries[0].tick_ms, last.tick_ms + 1);
+    EXPECT_EQ(recovered->state().intents.at("b").status, Status::EffectUnknown);
+    // The folded journal replays and recovers again, now without an entry.
+    Result<Core> again = recover_journal(journal, limit);
+    ASSERT_TRUE(again) << again.error();
+    EXPECT_EQ(again->journal_text(), recovered->journal_text());
+  }
+}
+
+// With the entry list full and the state close to the limit, folding makes
+// no room: invalidating 400 accepted intents outweighs the 32 entries.
+TEST(Recover, FoldingWithoutRoomForRecoveryFails) {
+  State state = initial_state(config_with(32));
+  state.actions["act"] = action("act");
+  for (int n = 0; n < 400; ++n) {
+    const std::string id = "i" + std::to_string(1000 + n);
+    state.intents[id] = record_of(intent(id, "act"), Status::Accepted, 1000);
+  }
+  Core core = core_at(state, config_with(32));
+  for (int n = 0; core.journal().entries.size() < 32; ++n) {
+    ASSERT_TRUE(core.transact(Cancel{"i" + std::to_string(1000 + n)}, 0));
+  }
+  const uint64_t limit = core.journal_text().size();
+  ASSERT_TRUE(replay_journal(core.journal(), limit));
+  EXPECT_EQ(recover_journal(core.journal(), limit).error(),
+            "journal_limit: journal would exceed the replay size limit");
+  EXPECT_TRUE(recover_journal(core.journal()));
 }
 
 TEST(Recover, ClockSaturates) {

@@ -207,17 +207,50 @@ def test_a_recovered_clock_continues_from_the_journal(tick):
     assert tick <= later <= recovered.now_ms() <= U64_MAX
 
 
-def test_recovery_that_needs_an_entry_fails_on_a_full_journal():
-    config = text({"max_journal_entries": 32})
-    full = Broker(config)
-    for sequence in range(1, 33):
-        full.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
-    with pytest.raises(BrokerError) as caught:
-        Broker.from_journal(full.journal())
-    assert caught.value.args == (
-        "journal_backpressure: persist journal and acknowledge checkpoint before more mutations",)
+FULL = text({"max_journal_entries": 32})
 
-    settled = Broker(config)
+
+def filled_with_queued_events():
+    broker = Broker(FULL)
+    for sequence in range(1, 33):
+        broker.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
+    return broker
+
+
+def filled_around_a_running_intent():
+    """Reconciling an intent left effect_unknown, which recovery does not
+    touch, fills the entry list while another one runs."""
+    broker = Broker(FULL)
+    broker.register_action(action())
+    for name in ("running", "unknown"):
+        broker.submit(intent(name))
+        broker.begin(name)
+    broker.finish("unknown", outcome("effect_unknown"))
+    for attempt in range(26):
+        broker.reconcile("unknown", outcome("effect_unknown", evidence={"attempt": attempt}))
+    return broker
+
+
+@pytest.mark.parametrize("filled", [filled_with_queued_events, filled_around_a_running_intent])
+def test_recovery_folds_a_full_journal_into_a_checkpoint_first(filled):
+    stored = filled().journal()
+    last = json.loads(stored)["entries"][-1]
+    assert last["sequence"] == 32
+
+    recovered = Broker.from_journal(stored)
+    journal = json.loads(recovered.journal())
+    assert journal["checkpoint_parent_hash"] == last["hash"]
+    assert (journal["checkpoint_sequence"], journal["checkpoint_tick_ms"]) == (
+        last["sequence"], last["tick_ms"])
+    assert journal["checkpoint_state"] == json.loads(Broker.replay(stored))["state"]
+    [recover] = journal["entries"]
+    assert recover["command"] == {"operation": "recover"}
+    assert (recover["sequence"], recover["tick_ms"]) == (last["sequence"] + 1, last["tick_ms"] + 1)
+    assert Broker.from_journal(recovered.journal()).journal() == recovered.journal()
+
+
+def test_a_full_journal_with_nothing_to_recover_is_kept():
+    settled = Broker(FULL)
     for sequence in range(1, 32):
         settled.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
     settled.drain(64)
