@@ -21,10 +21,17 @@ using Array = std::vector<Value>;
 // Members in ascending byte order of their keys, keys unique.
 class Object {
  public:
+  // Members that use the member vector are defined below Member, where its
+  // type is complete, as the standard library requires.
   Object() = default;
+  Object(const Object&);
+  Object(Object&&) noexcept;
+  Object& operator=(const Object&);
+  Object& operator=(Object&&) noexcept;
+  ~Object();
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  size_t size() const;
+  bool empty() const;
   const Member* begin() const;
   const Member* end() const;
 
@@ -98,6 +105,13 @@ struct Member {
   friend bool operator==(const Member&, const Member&) = default;
 };
 
+inline Object::Object(const Object&) = default;
+inline Object::Object(Object&&) noexcept = default;
+inline Object& Object::operator=(const Object&) = default;
+inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
 inline const Member* Object::begin() const { return members_.data(); }
 inline const Member* Object::end() const { return members_.data() + members_.size(); }
 
