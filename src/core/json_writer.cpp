@@ -1,6 +1,8 @@
 #include "core/json_writer.h"
 
+#include <array>
 #include <charconv>
+#include <cstdint>
 
 #include "core/json_number.h"
 
@@ -26,6 +28,15 @@ constexpr const char* kEscapes[0x60] = {
 
 const char* escape_of(unsigned char c) { return c < 0x60 ? kEscapes[c] : nullptr; }
 
+// How many bytes each byte's escape adds to it.
+constexpr std::array<uint8_t, 256> kEscapeGrowth = [] {
+  std::array<uint8_t, 256> growth{};
+  for (size_t c = 0; c < 0x60; ++c) {
+    if (kEscapes[c] != nullptr) growth[c] = std::char_traits<char>::length(kEscapes[c]) - 1;
+  }
+  return growth;
+}();
+
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
@@ -44,11 +55,7 @@ void append_string(std::string& out, std::string_view s) {
 
 size_t string_length(std::string_view s) {
   size_t length = s.size() + 2;
-  for (char c : s) {
-    if (const char* escape = escape_of(static_cast<unsigned char>(c))) {
-      length += std::char_traits<char>::length(escape) - 1;
-    }
-  }
+  for (char c : s) length += kEscapeGrowth[static_cast<unsigned char>(c)];
   return length;
 }
 

@@ -2,6 +2,7 @@
 
 #include "contracts/record.h"
 
+
 namespace tallowmere {
 
 namespace {
@@ -13,34 +14,40 @@ uint64_t frame_length() {
 }
 
 template <class V>
-MemberLengths of_map(const StringMap<V>& map) {
+MemberLengths of_map(MemberMeter& meter, const StringMap<V>& map) {
   MemberLengths lengths;
-  for (const auto& [key, value] : map) lengths.add(member_length(key, value));
+  for (const auto& [key, value] : map) lengths.add(meter(key, value));
   return lengths;
 }
 
 template <class Items>
-MemberLengths of_items(const Items& items) {
+MemberLengths of_items(MemberMeter& meter, const Items& items) {
   MemberLengths lengths;
-  for (const auto& item : items) lengths.add(member_length(item));
+  for (const auto& item : items) lengths.add(meter(item));
   return lengths;
 }
 
 }  // namespace
 
-uint64_t member_length(const Event& queued) { return to_text(queued).size(); }
+uint64_t MemberMeter::operator()(const Event& queued) {
+  scratch_.clear();
+  json::Writer writer(scratch_);
+  write(writer, queued);
+  return scratch_.size();
+}
 
 StateLength StateLength::of(const State& state) {
+  MemberMeter meter;
   StateLength length;
-  length.actions = of_map(state.actions);
-  length.capabilities = of_items(state.capabilities);
-  length.resources = of_map(state.resources);
-  length.intents = of_map(state.intents);
-  length.operation_keys = of_map(state.operation_keys);
-  length.source_sequences = of_map(state.source_sequences);
-  length.event_hashes = of_map(state.event_hashes);
-  length.normal_queue = of_items(state.normal_queue);
-  length.control_queue = of_items(state.control_queue);
+  length.actions = of_map(meter, state.actions);
+  length.capabilities = of_items(meter, state.capabilities);
+  length.resources = of_map(meter, state.resources);
+  length.intents = of_map(meter, state.intents);
+  length.operation_keys = of_map(meter, state.operation_keys);
+  length.source_sequences = of_map(meter, state.source_sequences);
+  length.event_hashes = of_map(meter, state.event_hashes);
+  length.normal_queue = of_items(meter, state.normal_queue);
+  length.control_queue = of_items(meter, state.control_queue);
   length.revision = state.revision;
   return length;
 }

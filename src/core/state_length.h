@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "contracts/member_forms.h"
@@ -43,17 +44,24 @@ struct StateLength {
   friend bool operator==(const StateLength&, const StateLength&) = default;
 };
 
-// A member's length as the state writes it: `"key":value` in a map, the
-// quoted string in a set, the record in a queue.
-template <class V>
-uint64_t member_length(std::string_view key, const V& value) {
-  json::Writer writer;
-  write_member(writer, value);
-  return json::string_length(key) + 1 + writer.text().size();
-}
-inline uint64_t member_length(std::string_view set_member) {
-  return json::string_length(set_member);
-}
-uint64_t member_length(const Event& queued);
+// Measures members as the state writes them: `"key":value` in a map, the
+// quoted string in a set, the record in a queue. One meter reuses one buffer.
+class MemberMeter {
+ public:
+  template <class V>
+  uint64_t operator()(std::string_view key, const V& value) {
+    scratch_.clear();
+    json::Writer writer(scratch_);
+    write_member(writer, value);
+    return json::string_length(key) + 1 + scratch_.size();
+  }
+  uint64_t operator()(std::string_view set_member) const {
+    return json::string_length(set_member);
+  }
+  uint64_t operator()(const Event& queued);
+
+ private:
+  std::string scratch_;
+};
 
 }  // namespace tallowmere

@@ -46,13 +46,14 @@ void restore_map(StringMap<V>& map, Originals<V>& originals) {
 // Takes each touched member's original out of the lengths and puts its
 // present value in; an unchanged member is left alone.
 template <class V>
-void move_lengths(MemberLengths& lengths, const Originals<V>& originals, const StringMap<V>& map) {
+void move_lengths(MemberMeter& meter, MemberLengths& lengths, const Originals<V>& originals,
+                  const StringMap<V>& map) {
   for (const auto& [key, original] : originals) {
     auto it = map.find(key);
     const bool present = it != map.end();
     if (original && present && it->second == *original) continue;
-    if (original) lengths.remove(member_length(key, *original));
-    if (present) lengths.add(member_length(key, it->second));
+    if (original) lengths.remove(meter(key, *original));
+    if (present) lengths.add(meter(key, it->second));
   }
 }
 
@@ -145,7 +146,7 @@ void Transaction::reserve_queue_change() {
 }
 
 void Transaction::push_event(const Event& event, bool control) {
-  const uint64_t length = member_length(event);
+  const uint64_t length = MemberMeter()(event);
   reserve_queue_change();
   queue(control).push_back(event);
   queue_changes_.push_back(QueueChange{control, std::nullopt, nullptr, length});
@@ -239,22 +240,23 @@ bool Transaction::changed() const {
 
 StateLength Transaction::length_after(StateLength length) const {
   const Frame& frame = frames_.front();
-  move_lengths(length.actions, frame.actions, state_.actions);
+  MemberMeter meter;
+  move_lengths(meter, length.actions, frame.actions, state_.actions);
   for (const std::string& capability : frame.revoked_capabilities) {
-    length.capabilities.remove(member_length(capability));
+    length.capabilities.remove(meter(capability));
   }
-  move_lengths(length.resources, frame.resources, state_.resources);
-  move_lengths(length.intents, frame.intents, state_.intents);
-  move_lengths(length.operation_keys, frame.operation_keys, state_.operation_keys);
-  move_lengths(length.source_sequences, frame.source_sequences, state_.source_sequences);
-  move_lengths(length.event_hashes, frame.event_hashes, state_.event_hashes);
+  move_lengths(meter, length.resources, frame.resources, state_.resources);
+  move_lengths(meter, length.intents, frame.intents, state_.intents);
+  move_lengths(meter, length.operation_keys, frame.operation_keys, state_.operation_keys);
+  move_lengths(meter, length.source_sequences, frame.source_sequences, state_.source_sequences);
+  move_lengths(meter, length.event_hashes, frame.event_hashes, state_.event_hashes);
   for (const QueueChange& change : queue_changes_) {
     MemberLengths& queued = change.control ? length.control_queue : length.normal_queue;
     if (change.cleared) {
       length.normal_queue = {};
       length.control_queue = {};
     } else if (change.taken) {
-      queued.remove(member_length(*change.taken));
+      queued.remove(meter(*change.taken));
     } else {
       queued.add(change.pushed_length);
     }
