@@ -78,7 +78,7 @@ bool read_node_array(Reader& r, NodeShape& shape) {
   size_t count = 0;
   bool more;
   while (r.next_element(more) && more) {
-    if (count == items.size()) {
+    if (count >= items.size()) {
       shape.fits = false;
       if (!r.skip_value()) return false;
     } else if (!read_member(r, items[count], shape.fits)) {

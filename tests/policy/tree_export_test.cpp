@@ -142,6 +142,7 @@ TEST(TreeExportLoader, NodesThatFitNoVariant) {
       R"({"node_id":0,"feature_index":0,"threshold":0.5,"left":1,"right":2,"missing":1e0})",
       R"([0,0.5,1])",                                                                  // array of 3
       R"([0,0,0.5,1,2,1,1])",                                                          // array of 7
+      R"([0,0,0.5,1,2,1,1,1,1])",                                                      // array of 9
       R"([0,[0.5]])",                                                                  // nested value
       R"(5)",
       R"("leaf")",
