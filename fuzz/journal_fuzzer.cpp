@@ -1,0 +1,112 @@
+// Stored journals on arbitrary text. A journal that replays must be written
+// again by the rebuilt core as a journal that replays to the same snapshot and
+// the same text, and recovery from it must leave no work that could run
+// without a new decision. Separately, the commands of any journal that
+// decodes are run again on a core at its checkpoint, under a journal size
+// limit tight enough to bind: whatever that core journals must replay to
+// exactly its snapshot, since every journal the broker writes is a host's
+// only way back after a crash.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "contracts/journal.h"
+#include "contracts/record.h"
+#include "core/core.h"
+#include "core/journal_decode.h"
+#include "core/json_writer.h"
+#include "core/replay.h"
+#include "fuzz_check.h"
+
+namespace {
+
+using namespace tallowmere;
+using fuzz::require;
+
+bool has_code(const std::string& text, std::string_view code) {
+  return text.rfind(code, 0) == 0;
+}
+
+// The journal written by `core` replays to its snapshot, and is written again
+// byte for byte by the replayed core; the tracked lengths are the real ones.
+void rewritten_journal_replays(const Core& core) {
+  const std::string text = core.journal_text();
+  require(core.journal_length() == text.size(), "the tracked journal length is its text's");
+  require(core.state_length() == to_text(core.state()).size(),
+          "the tracked state length is its text's");
+  Result<Journal> decoded = decode_journal(text);
+  require(decoded.ok(), "a written journal decodes", decoded.ok() ? "" : decoded.error());
+  Result<Core> again = replay_journal(std::move(*decoded), core.journal_limit_bytes());
+  require(again.ok(), "a written journal replays", again.ok() ? text : again.error() + "\n" + text);
+  require(json::to_text(again->snapshot()) == json::to_text(core.snapshot()),
+          "a written journal replays to the snapshot of the core that wrote it", text);
+  require(again->journal_text() == text, "a replayed journal is written unchanged", text);
+}
+
+void no_work_survives_recovery(const Core& core) {
+  for (const auto& [id, record] : core.state().intents) {
+    require(record.status != Status::Accepted && record.status != Status::Running &&
+                record.status != Status::CancellationRequested,
+            "recovery leaves no intent that may still run", id);
+  }
+  require(core.state().normal_queue.empty() && core.state().control_queue.empty(),
+          "recovery empties the queues");
+}
+
+void stored_journal(const Journal& journal) {
+  Result<Core> replayed = replay_journal(journal);
+  if (!replayed) return;
+  rewritten_journal_replays(*replayed);
+  Result<Core> recovered = recover_journal(journal);
+  if (!recovered) return;
+  no_work_survives_recovery(*recovered);
+  rewritten_journal_replays(*recovered);
+}
+
+// Runs `command` and, when the journal is full, acknowledges its tip and
+// tries once more. A refused command changes nothing.
+void run(Core& core, Command command, uint64_t tick) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::string before = core.journal_text();
+    const State state = core.state();
+    Result<json::Value> result = core.transact(command, tick);
+    if (result) return;
+    require(core.journal_text() == before && core.state() == state,
+            "a refused command changes nothing", result.error());
+    if (!has_code(result.error(), "journal_backpressure") &&
+        !has_code(result.error(), "journal_limit")) {
+      return;
+    }
+    const std::string tip = journal_tip(core.journal());
+    if (!core.checkpoint(tip)) return;
+  }
+}
+
+void commands_rerun(const Journal& journal, size_t input_size) {
+  Journal start = journal;
+  start.entries.clear();
+  Result<std::string> digest =
+      checkpoint_digest(start.config, start.checkpoint_state, start.checkpoint_sequence,
+                        start.checkpoint_tick_ms, start.checkpoint_parent_hash);
+  if (!digest) return;
+  start.checkpoint_hash = std::move(*digest);
+  Result<Core> at_checkpoint = replay_journal(start);
+  if (!at_checkpoint) return;
+  const uint64_t limit = at_checkpoint->journal_length() + input_size / 2;
+  Result<Core> core = replay_journal(std::move(start), limit);
+  if (!core) return;
+  for (const Entry& entry : journal.entries) run(*core, entry.command, entry.tick_ms);
+  rewritten_journal_replays(*core);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Result<Journal> journal = decode_journal(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!journal) return 0;
+  stored_journal(*journal);
+  commands_rerun(*journal, size);
+  return 0;
+}
