@@ -1,0 +1,133 @@
+"""Memory stays flat across many create-and-drop cycles of brokers and
+scorers, their failures included: RSS and traced Python allocations in the
+plain build, and the leak sanitizer over the module's own allocations in the
+sanitized one."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+CHILD = textwrap.dedent("""
+    import json, os, struct, sys, tracemalloc
+    from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer,
+                                    score_linear, score_trees)
+
+    PLATT = {"kind": "platt", "coef": 1.0, "intercept": 0.0}
+    TREES = json.dumps({"schema_version": 1, "feature_names": ["a", "b"], "base_margin": 0.0,
+                        "trees": [{"nodes": [
+                            {"node_id": 0, "feature_index": 1, "threshold": 0.5, "left": 1,
+                             "right": 2, "missing": 1},
+                            {"node_id": 1, "leaf": -0.25}, {"node_id": 2, "leaf": 0.75}]}],
+                        "calibration": PLATT})
+    LINEAR = json.dumps({"schema_version": 1, "feature_names": ["a", "b"], "coef": [0.5, -1.0],
+                         "intercept": 0.1, "calibration": PLATT})
+    FEATURES = "[[0.1,2],[3.5,-1e-3]]"
+    PACKED = struct.pack("<4f", 0.1, 2, 3.5, -1e-3)
+    EVENT = json.dumps({"event_id": "e", "source_id": "runtime", "source_sequence": 1,
+                        "kind": "resource_observed", "resource_id": "r", "fingerprint": "f"})
+    INTENT = json.dumps({"intent_id": "i", "action_id": "a", "arguments": {"x": [1, 2.5]},
+                         "resources": [{"resource_id": "r", "expected_revision": 0,
+                                        "access": "write"}]})
+    OUTCOME = '{"status":"completed_verified","changed_resources":["r"],"evidence":{"k":1}}'
+
+    def refused(call, *args):
+        try:
+            call(*args)
+        except (BrokerError, TypeError, OverflowError, ValueError):
+            return
+        raise AssertionError(f"{call} accepted {args}")
+
+    def broker_cycle():
+        broker = Broker('{"capabilities":["deploy"]}')
+        broker.register_action('{"action_id":"a","allow_write":true}')
+        broker.observe(EVENT)
+        broker.submit(INTENT)
+        broker.begin("i")
+        stored = broker.journal()
+        journal = json.loads(stored)
+        broker.checkpoint(journal["entries"][-1]["hash"])
+        Broker.replay(stored)
+        recovered = Broker.from_journal(stored)
+        recovered.reconcile("i", OUTCOME)
+        recovered.snapshot()
+        recovered.enqueue(EVENT.replace('"e"', '"e2"'))
+        recovered.drain(2)
+        refused(broker.submit, "{")
+        refused(broker.finish, "nobody", OUTCOME)
+        refused(broker.checkpoint, "not the tip")
+        refused(broker.submit, 5)
+        refused(broker.drain, -1)
+        refused(Broker, '{"unknown":1}')
+        refused(Broker.from_journal, stored.replace('"schema_version":1', '"schema_version":2', 1))
+
+    def scorer_cycle():
+        for cls, export in ((TreeScorer, TREES), (LinearScorer, LINEAR)):
+            scorer = cls(export)
+            scorer.score(FEATURES)
+            scorer.score_f32(PACKED, 2)
+            scorer.feature_names
+            refused(scorer.score, "[[1]]")
+            refused(scorer.score_f32, PACKED, 3)
+            refused(cls, export[:-1])
+        score_trees(TREES, FEATURES)
+        score_linear(LINEAR, FEATURES)
+        refused(score_trees, TREES, "[[1e39,0]]")
+
+    def rss():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    cycles = int(sys.argv[1])
+    for _ in range(cycles // 4):
+        broker_cycle()
+        scorer_cycle()
+    tracemalloc.start()
+    traced_before, rss_before = tracemalloc.get_traced_memory()[0], rss()
+    for _ in range(cycles):
+        broker_cycle()
+        scorer_cycle()
+    traced_after, rss_after = tracemalloc.get_traced_memory()[0], rss()
+    print(json.dumps({"traced": traced_after - traced_before, "rss": rss_after - rss_before}))
+""")
+
+
+def run_cycles(cycles, **environment):
+    run = subprocess.run([sys.executable, "-P", "-c", CHILD, str(cycles)], capture_output=True,
+                         text=True, timeout=300, env={**os.environ, **environment})
+    return run
+
+
+@pytest.mark.no_asan
+def test_memory_stays_flat_across_create_and_drop_cycles():
+    run = run_cycles(4000)
+    assert run.returncode == 0, run.stderr
+    growth = json.loads(run.stdout)
+    # A leaked broker, scorer, result string or exception per cycle would
+    # show as megabytes here.
+    assert growth["traced"] < 64 * 1024, growth
+    assert growth["rss"] < 2 * 2**20, growth
+
+
+def leaks_through_the_module(report):
+    """The leak sanitizer's reports whose allocation passed through the
+    module; CPython's own allocations kept until exit are not ours."""
+    blocks = re.split(r"\n(?=(?:Direct|Indirect) leak of )", report)
+    ours = re.compile(r"tallowmere::|_native\.cpython|/src/(lib|core|contracts|policy)/")
+    return [block for block in blocks
+            if re.match(r"(Direct|Indirect) leak of ", block) and ours.search(block)]
+
+
+@pytest.mark.skipif(not UNDER_ASAN, reason="needs the module built with TALLOWMERE_SANITIZE")
+def test_no_leak_across_create_and_drop_cycles_under_the_leak_sanitizer():
+    options = os.environ.get("ASAN_OPTIONS", "").replace("detect_leaks=0", "detect_leaks=1")
+    run = run_cycles(200, PYTHONMALLOC="malloc",
+                     ASAN_OPTIONS=f"{options}:detect_leaks=1:exitcode=0:fast_unwind_on_malloc=0")
+    assert run.returncode == 0, run.stderr[-4000:]
+    assert leaks_through_the_module(run.stderr) == []
