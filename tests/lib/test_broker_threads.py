@@ -9,6 +9,8 @@ import textwrap
 import threading
 import time
 
+import pytest
+
 from tallowmere._native import Broker
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
@@ -121,6 +123,7 @@ POISON = textwrap.dedent("""
 """)
 
 
+@pytest.mark.no_asan
 def test_an_operation_out_of_memory_poisons_the_broker():
     for method in ("journal", "snapshot"):
         run = subprocess.run([sys.executable, "-P", "-c", POISON, method],
