@@ -6,6 +6,7 @@
 // limit tight enough to bind: whatever that core journals must replay to
 // exactly its snapshot, since every journal the broker writes is a host's
 // only way back after a crash.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "contracts/journal.h"
 #include "contracts/record.h"
+#include "core/boundary.h"
 #include "core/core.h"
 #include "core/journal_decode.h"
 #include "core/json_writer.h"
@@ -55,14 +57,24 @@ void no_work_survives_recovery(const Core& core) {
           "recovery empties the queues");
 }
 
+// A journal the broker wrote recovers, unless even a checkpoint on its tip
+// leaves no room for the recover entry.
+void recovery_from(const Journal& journal, uint64_t limit, bool written_by_broker) {
+  Result<Core> recovered = recover_journal(journal, limit);
+  if (!recovered) {
+    require(!written_by_broker || has_code(recovered.error(), "journal_limit"),
+            "a journal the broker wrote recovers", recovered.error());
+    return;
+  }
+  no_work_survives_recovery(*recovered);
+  rewritten_journal_replays(*recovered);
+}
+
 void stored_journal(const Journal& journal) {
   Result<Core> replayed = replay_journal(journal);
   if (!replayed) return;
   rewritten_journal_replays(*replayed);
-  Result<Core> recovered = recover_journal(journal);
-  if (!recovered) return;
-  no_work_survives_recovery(*recovered);
-  rewritten_journal_replays(*recovered);
+  recovery_from(journal, kJournalLimitBytes, false);
 }
 
 // Runs `command` and, when the journal is full, acknowledges its tip and
@@ -87,6 +99,10 @@ void run(Core& core, Command command, uint64_t tick) {
 void commands_rerun(const Journal& journal, size_t input_size) {
   Journal start = journal;
   start.entries.clear();
+  // Few entries and few bytes, so that backpressure, the size limit and
+  // checkpoints between commands all come into play.
+  start.config.max_journal_entries =
+      std::min<uint64_t>(start.config.max_journal_entries, 32 + input_size % 16);
   Result<std::string> digest =
       checkpoint_digest(start.config, start.checkpoint_state, start.checkpoint_sequence,
                         start.checkpoint_tick_ms, start.checkpoint_parent_hash);
@@ -94,11 +110,12 @@ void commands_rerun(const Journal& journal, size_t input_size) {
   start.checkpoint_hash = std::move(*digest);
   Result<Core> at_checkpoint = replay_journal(start);
   if (!at_checkpoint) return;
-  const uint64_t limit = at_checkpoint->journal_length() + input_size / 2;
+  const uint64_t limit = at_checkpoint->journal_length() + input_size / 4;
   Result<Core> core = replay_journal(std::move(start), limit);
   if (!core) return;
   for (const Entry& entry : journal.entries) run(*core, entry.command, entry.tick_ms);
   rewritten_journal_replays(*core);
+  recovery_from(core->journal(), limit, true);
 }
 
 }  // namespace
