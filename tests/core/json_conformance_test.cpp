@@ -19,24 +19,12 @@ using testing::parse;
 using testing::skip;
 
 constexpr std::array<std::string_view, 18> kReaderMessages = {
-    "EOF while parsing a value",
-    "EOF while parsing an object",
-    "EOF while parsing a list",
-    "EOF while parsing a string",
-    "expected value",
-    "expected `,` or `}`",
-    "expected `,` or `]`",
-    "expected `:`",
-    "key must be a string",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
-    "invalid unicode code point",
-    "lone leading surrogate in hex escape",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "trailing comma",
-    "trailing characters",
-    "recursion limit exceeded",
+    "EOF while parsing a value", "EOF while parsing an object", "EOF while parsing a list",
+    "EOF while parsing a string", "expected value", "expected `,` or `}`", "expected `,` or `]`",
+    "expected `:`", "key must be a string", "invalid escape", "invalid number",
+    "number out of range", "invalid unicode code point", "lone leading surrogate in hex escape",
+    "control character (\\u0000-\\u001F) found while parsing a string", "trailing comma",
+    "trailing characters", "recursion limit exceeded",
 };
 
 std::vector<std::string> corpus_files(char prefix) {
@@ -59,12 +47,6 @@ std::string test_name(const ::testing::TestParamInfo<std::string>& info) {
 
 std::string case_text(const std::string& name) {
   return testing::read_bytes(testing::corpus_dir() / name);
-}
-
-TEST(JsonCorpus, HasEveryGroup) {
-  EXPECT_EQ(corpus_files('y').size(), 95u);
-  EXPECT_EQ(corpus_files('n').size(), 188u);
-  EXPECT_EQ(corpus_files('i').size(), 35u);
 }
 
 class JsonAccepted : public ::testing::TestWithParam<std::string> {};
@@ -155,14 +137,14 @@ const std::vector<Decided>& decided_cases() {
   return cases;
 }
 
-TEST(JsonImplementationDefined, EveryCaseIsDecided) {
+// Every i_ case is decided, and the corpus is complete.
+TEST(JsonImplementationDefined, BehavesAsDecided) {
+  EXPECT_EQ(corpus_files('y').size(), 95u);
+  EXPECT_EQ(corpus_files('n').size(), 188u);
   std::vector<std::string> decided;
   for (const auto& c : decided_cases()) decided.emplace_back(c.file);
   std::sort(decided.begin(), decided.end());
   EXPECT_EQ(decided, corpus_files('i'));
-}
-
-TEST(JsonImplementationDefined, BehavesAsDecided) {
   for (const auto& c : decided_cases()) {
     SCOPED_TRACE(c.file);
     const std::string text = case_text(std::string(c.file));

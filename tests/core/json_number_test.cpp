@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,120 +18,76 @@
 namespace tallowmere::json {
 namespace {
 
-Number read_one(std::string_view text) {
-  Reader reader(text);
-  Number number;
-  EXPECT_TRUE(reader.read_number(number) && reader.finish()) << text << ": " << reader.error();
-  return number;
-}
-
-TEST(NumberClassification, Integers) {
-  struct Row {
-    std::string_view text;
-    Number::Kind kind;
-    uint64_t u;
-    int64_t i;
+// Integers that fit 64 bits keep their sign class; everything else is a
+// double, compared by bits so that the sign of zero counts. Underflow reads as
+// a zero of the literal's sign; overflow is refused.
+TEST(NumberClassification, KindsAndValues) {
+  const std::vector<std::pair<std::string, std::optional<Value>>> rows = {
+      {"0", Value(uint64_t{0})},
+      {"18446744073709551615", Value(UINT64_MAX)},
+      {"-1", Value(int64_t{-1})},
+      {"-9223372036854775808", Value(INT64_MIN)},
+      {"18446744073709551616", Value(18446744073709551616.0)},
+      {"-9223372036854775809", Value(-9223372036854775808.0)},
+      {"-0", Value(-0.0)},
+      {"0e0", Value(0.0)},
+      {"1E+3", Value(1000.0)},
+      {"25e-1", Value(2.5)},
+      {"2.5e-324", Value(4.9406564584124654e-324)},
+      {"1.7976931348623157e308", Value(1.7976931348623157e308)},
+      {"0.00000000000000000000000000001e330", Value(1e301)},
+      {"2.4e-324", Value(0.0)},
+      {"1000e-400", Value(0.0)},
+      {"-0.000001e-320", Value(-0.0)},
+      {"1.7976931348623159e308", std::nullopt},
+      {"-1e400", std::nullopt},
+      {"0.1e310", std::nullopt},
+      {"100000e304", std::nullopt},
+      {"1" + std::string(309, '0'), std::nullopt},
   };
-  const std::vector<Row> rows = {
-      {"0", Number::Kind::Unsigned, 0, 0},
-      {"7", Number::Kind::Unsigned, 7, 0},
-      {"18446744073709551615", Number::Kind::Unsigned, std::numeric_limits<uint64_t>::max(), 0},
-      {"-1", Number::Kind::Signed, 0, -1},
-      {"-9223372036854775807", Number::Kind::Signed, 0, -9223372036854775807},
-      {"-9223372036854775808", Number::Kind::Signed, 0, std::numeric_limits<int64_t>::min()},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.text);
-    const Number number = read_one(row.text);
-    EXPECT_EQ(number.kind, row.kind);
-    if (row.kind == Number::Kind::Unsigned) {
-      EXPECT_EQ(number.u, row.u);
+  for (const auto& [text, expected] : rows) {
+    SCOPED_TRACE(text);
+    const testing::Parsed parsed = testing::parse(text);
+    if (!expected) {
+      EXPECT_EQ(parsed.error, testing::at("number out of range", 1, 1));
+      continue;
+    }
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    ASSERT_EQ(parsed.value.kind(), expected->kind());
+    if (expected->kind() == Value::Kind::Double) {
+      EXPECT_EQ(std::bit_cast<uint64_t>(parsed.value.as_double()),
+                std::bit_cast<uint64_t>(expected->as_double()));
     } else {
-      EXPECT_EQ(number.i, row.i);
+      EXPECT_EQ(parsed.value, *expected);
     }
   }
 }
 
-// Everything that is not an integer fitting 64 bits is a double; bits are
-// compared so that the sign of zero counts.
-TEST(NumberClassification, Doubles) {
-  const std::vector<std::pair<std::string_view, double>> rows = {
-      {"18446744073709551616", 18446744073709551616.0},
-      {"-9223372036854775809", -9223372036854775808.0},
-      {"99999999999999999999999", 1e23},
-      {"-0", -0.0},
-      {"-0.0", -0.0},
-      {"0.0", 0.0},
-      {"0e0", 0.0},
-      {"1.0", 1.0},
-      {"1e3", 1000.0},
-      {"1E3", 1000.0},
-      {"1e+3", 1000.0},
-      {"25e-1", 2.5},
-      {"0.1", 0.1},
-      {"2.2250738585072011e-308", 2.2250738585072011e-308},
-      {"4.9406564584124654e-324", 4.9406564584124654e-324},
-      {"2.5e-324", 4.9406564584124654e-324},
-      {"1.7976931348623157e308", 1.7976931348623157e308},
-      {"0.00000000000000000000000000001e330", 1e301},
-      // Underflow reads as a zero of the literal's sign.
-      {"1e-400", 0.0},
-      {"-1e-400", -0.0},
-      {"2.4e-324", 0.0},
-      {"1000e-400", 0.0},
-      {"-0.000001e-320", -0.0},
-  };
-  for (const auto& [text, expected] : rows) {
-    SCOPED_TRACE(text);
-    const Number number = read_one(text);
-    EXPECT_EQ(number.kind, Number::Kind::Double);
-    EXPECT_EQ(std::bit_cast<uint64_t>(number.d), std::bit_cast<uint64_t>(expected)) << number.d;
-  }
-}
-
-TEST(NumberClassification, OutOfRange) {
-  for (std::string_view text : {"1e400", "-1e400", "1e309", "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330286416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069855571366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792", "0.1e310", "100000e304"}) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(testing::parse(text).error, testing::at("number out of range", 1, 1));
-  }
-}
-
-TEST(DoubleLayout, FixedCases) {
+TEST(DoubleLayout, PinnedCases) {
   const std::vector<std::pair<double, std::string_view>> rows = {
       {0.0, "0.0"},
       {-0.0, "-0.0"},
-      {1.0, "1.0"},
       {-1.0, "-1.0"},
-      {0.5, "0.5"},
-      {0.001, "0.001"},
       {0.00001, "0.00001"},
       {0.000012345, "0.000012345"},
       {1e-6, "1e-6"},
       {1.5e-7, "1.5e-7"},
-      {123.45, "123.45"},
       {100.0, "100.0"},
       {1e15, "1000000000000000.0"},
-      {1234567890123456.0, "1234567890123456.0"},
       {123456789012345.67, "123456789012345.67"},
       {1e16, "1e+16"},
       {12345678901234567.0, "1.2345678901234568e+16"},
-      {2.5e300, "2.5e+300"},
       {-2.5e-300, "-2.5e-300"},
       {0.1 + 0.2, "0.30000000000000004"},
       {5e-324, "5e-324"},
       {1.7976931348623157e308, "1.7976931348623157e+308"},
-      {2.2250738585072014e-308, "2.2250738585072014e-308"},
   };
-  for (const auto& [value, expected] : rows) {
-    EXPECT_EQ(format_double(value), expected);
-  }
+  for (const auto& [value, expected] : rows) EXPECT_EQ(format_double(value), expected);
 }
 
 // A non-finite double has no JSON form; it is written as null.
 TEST(DoubleLayout, NonFiniteIsNull) {
-  for (double value : {std::numeric_limits<double>::infinity(),
-                       -std::numeric_limits<double>::infinity(),
-                       std::numeric_limits<double>::quiet_NaN()}) {
+  for (double value : {HUGE_VAL, -HUGE_VAL, std::numeric_limits<double>::quiet_NaN()}) {
     Writer writer;
     writer.begin_array();
     writer.f64(value);
@@ -154,17 +111,12 @@ std::string significant_digits(std::string_view text) {
   return digits;
 }
 
-struct Sweep {
-  uint64_t exponent_low;   // range of the biased exponent field
-  uint64_t exponent_high;
-};
-
 // Every written double reads back to the same bits, carries the digits of
 // the shortest round-trip form, and uses an exponent exactly when the
 // decimal exponent lies outside -5..15.
-void sweep(const Sweep& range, int count, uint64_t seed) {
+void sweep(uint64_t exponent_low, uint64_t exponent_high, int count, uint64_t seed) {
   std::mt19937_64 random(seed);
-  std::uniform_int_distribution<uint64_t> exponents(range.exponent_low, range.exponent_high);
+  std::uniform_int_distribution<uint64_t> exponents(exponent_low, exponent_high);
   int failures = 0;
   for (int n = 0; n < count && failures < 10; ++n) {
     const uint64_t bits = (random() & 0x800F'FFFF'FFFF'FFFFull) | (exponents(random) << 52);
@@ -197,11 +149,11 @@ void sweep(const Sweep& range, int count, uint64_t seed) {
   }
 }
 
-TEST(DoubleLayout, RandomBitPatternsRoundTripShortest) { sweep({0, 2047}, 700000, 20240611); }
+TEST(DoubleLayout, RandomBitPatternsRoundTripShortest) { sweep(0, 2047, 700000, 20240611); }
 
 // Biased exponents 1003..1079 cover roughly 1e-6 to 1e17, where the fixed
 // layouts and the switch to an exponent live.
-TEST(DoubleLayout, RandomFixedRangeRoundTripShortest) { sweep({1003, 1079}, 300000, 7); }
+TEST(DoubleLayout, RandomFixedRangeRoundTripShortest) { sweep(1003, 1079, 300000, 7); }
 
 }  // namespace
 }  // namespace tallowmere::json
