@@ -91,13 +91,5 @@ TEST(LinearScoring, PackedRowsAreWidenedFloats) {
   EXPECT_NE(scores->at(0), logistic_of(0.25 + ((-0.0 + 3.0 * 0.1) + 0.5 * -2.5)));
 }
 
-TEST(ScoreArray, UsesTheCanonicalDoubleLayout) {
-  EXPECT_EQ(score_array_text({}), "[]");
-  EXPECT_EQ(score_array_text(std::vector<double>{0.0, 1.0, 0.5, 0.00001, 0.000001, 1.5e-7}),
-            "[0.0,1.0,0.5,0.00001,1e-6,1.5e-7]");
-  EXPECT_EQ(score_array_text(std::vector<double>{0.4378234991142019, 4.9406564584124654e-324}),
-            "[0.4378234991142019,5e-324]");
-}
-
 }  // namespace
 }  // namespace tallowmere::policy
