@@ -17,6 +17,12 @@ namespace tallowmere::testing {
 
 inline const std::string kIdentifierError =
     "invalid_identifier: identifiers must contain 1..512 non-control bytes";
+inline const std::string kBackpressure =
+    "journal_backpressure: persist journal and acknowledge checkpoint before more mutations";
+inline const std::string kJournalTooLong =
+    "journal_limit: journal would exceed the replay size limit";
+inline const std::string kTransition =
+    "outcome_transition: finish requires running; reconcile requires unknown/cancel-requested";
 
 inline Config config_with(uint64_t max_journal_entries = 100000) {
   Config config;
@@ -91,6 +97,7 @@ struct Harness {
   std::string run(Command command) { return run(std::move(command), core.clock_ms()); }
 
   size_t entries() const { return core.journal().entries.size(); }
+  bool acknowledge() { return bool(core.checkpoint(journal_tip(core.journal()))); }
   const IntentRecord& record(const std::string& id) const { return core.state().intents.at(id); }
   const ResourceState& resource(const std::string& id) const {
     return core.state().resources.at(id);

@@ -37,29 +37,18 @@ TEST(JournalDecoding, ReadsTheDeepestHostValuesWhereverTheJournalHoldsThem) {
   ASSERT_TRUE(host_intent(deepest));
   ASSERT_FALSE(host_intent(deepest + 1));
   ASSERT_TRUE(host_outcome(deepest));
-  struct Case {
-    const char* name;
-    bool deep_outcome;
-    bool checkpointed;
-  } cases[] = {
-      {"arguments in a submit entry", false, false},
-      {"arguments in the checkpoint state", false, true},
-      {"evidence in a finish entry", true, false},
-      {"evidence in the checkpoint state", true, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Arguments or evidence, in an entry or in the checkpoint state.
+  for (const auto& [deep_outcome, checkpointed] : {std::pair{false, false}, {false, true},
+                                                   {true, false}, {true, true}}) {
+    SCOPED_TRACE(std::to_string(deep_outcome) + std::to_string(checkpointed));
     Harness h;
     h.run(RegisterAction{action("act")});
-    Intent submitted = c.deep_outcome ? intent("i", "act") : host_intent(deepest).value();
-    ASSERT_EQ(h.run(Submit{submitted})[0], '{');
-    if (c.deep_outcome) {
+    ASSERT_EQ(h.run(Submit{deep_outcome ? intent("i", "act") : host_intent(deepest).value()})[0], '{');
+    if (deep_outcome) {
       h.run(Begin{"i"});
       ASSERT_EQ(h.run(Finish{"i", host_outcome(deepest).value()})[0], '{');
     }
-    if (c.checkpointed) {
-      ASSERT_TRUE(h.core.checkpoint(journal_tip(h.core.journal())));
-    }
+    if (checkpointed) ASSERT_TRUE(h.acknowledge());
 
     const std::string written = h.core.journal_text();
     Result<Journal> decoded = decode_journal(written);

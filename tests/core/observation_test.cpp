@@ -12,10 +12,7 @@ TEST(ValidateEvent, ChecksInOrder) {
   Config config = config_with();
   config.max_event_bytes = 256;
   const size_t base = to_text(observed("e", 1, "r", "")).size();
-  struct Case {
-    Event event;
-    std::string error;
-  } cases[] = {
+  const std::pair<Event, std::string> cases[] = {
       {observed("", 0, "r", "f", "stranger"), kIdentifierError},
       {observed("e", 0, "r", "f", ""), kIdentifierError},
       {observed("e", 0, "r", "f", "stranger"), "untrusted_source: stranger"},
@@ -24,31 +21,27 @@ TEST(ValidateEvent, ChecksInOrder) {
       {observed("e", 1, "r", std::string(256 - base, 'f')), ""},
       {observed("e", 1, "", "f"), ""},  // the resource id is checked when applied
   };
-  for (const Case& c : cases) {
-    Check valid = validate_event(config, c.event);
-    EXPECT_EQ(valid ? "" : valid.error(), c.error) << to_text(c.event);
+  for (const auto& [event, error] : cases) {
+    Check valid = validate_event(config, event);
+    EXPECT_EQ(valid ? "" : valid.error(), error) << to_text(event);
   }
 }
 
 TEST(Observe, DeduplicatesOrdersAndCounts) {
   Harness h;
   const Event first = observed("e1", 5, "r", "f0");
+  const std::string unchanged = R"({"changed":false,"invalidated":[],"resource_id":"r","resource_revision":0})";
   EXPECT_EQ(h.run(Observe{first}, 1),
-            R"({"duplicate":false,"result":{"changed":false,"invalidated":[],"resource_id":"r",)"
-            R"("resource_revision":0},"revision":1,"sequence_gap":true})");
-  const size_t entries = h.entries();
+            R"({"duplicate":false,"result":)" + unchanged + R"(,"revision":1,"sequence_gap":true})");
   EXPECT_EQ(h.run(Observe{first}, 2), R"({"duplicate":true,"revision":1})");
-  EXPECT_EQ(h.entries(), entries);
   EXPECT_EQ(h.run(Observe{observed("e1", 6, "r", "f0")}), "event_collision: event ID reused with different payload");
   EXPECT_EQ(h.run(Observe{observed("e2", 5, "r", "f1")}), "stale_sequence: source event already passed");
   EXPECT_EQ(h.run(Observe{observed("e2", 6, "r", "f0")}, 3),
-            R"({"duplicate":false,"result":{"changed":false,"invalidated":[],"resource_id":"r",)"
-            R"("resource_revision":0},"revision":2,"sequence_gap":false})");
+            R"({"duplicate":false,"result":)" + unchanged + R"(,"revision":2,"sequence_gap":false})");
   EXPECT_EQ(h.resource("r").observed_ms, 3u);
   // Sources keep separate positions.
   EXPECT_NE(h.run(Observe{observed("e3", 1, "q", "f", "verifier")}).find(R"("revision":3)"), std::string::npos);
-  EXPECT_EQ(h.core.state().source_sequences.at("runtime"), 6u);
-  EXPECT_EQ(h.core.state().source_sequences.at("verifier"), 1u);
+  EXPECT_EQ(h.core.state().source_sequences, (StringMap<uint64_t>{{"runtime", 6}, {"verifier", 1}}));
 }
 
 TEST(Observe, ChangedFingerprintInvalidatesAcceptedIntentsOnly) {
@@ -75,17 +68,14 @@ TEST(Observe, LimitsAndPayloadErrorsChangeNothing) {
   Harness h(config);
   h.run(Observe{observed("e1", 1, "r", "f")});
   const std::string journal = h.core.journal_text();
-  struct Case {
-    Event event;
-    std::string answer;
-  } cases[] = {
+  const std::pair<Event, std::string> cases[] = {
       {observed("e2", 2, "", "f"), kIdentifierError},
       {observed("e2", 2, "r", std::string(4097, 'f')), "fingerprint_limit: fingerprint too long"},
       {observed("e2", 2, "new", "f"), "resource_limit: resource registry full"},
       {cancel_event("e2", 2, "nope"), "unknown_intent: nope"},
       {revoke_event("e2", 2, ""), kIdentifierError},
   };
-  for (const Case& c : cases) EXPECT_EQ(h.run(Observe{c.event}), c.answer) << to_text(c.event);
+  for (const auto& [event, answer] : cases) EXPECT_EQ(h.run(Observe{event}), answer) << to_text(event);
   EXPECT_EQ(h.core.journal_text(), journal);
   EXPECT_EQ(h.run(Observe{observed("e2", 2, "r", std::string(4096, 'f'))}).substr(0, 18), R"({"duplicate":false)");
   h.run(Observe{observed("e3", 3, "r", "g")});
@@ -94,16 +84,16 @@ TEST(Observe, LimitsAndPayloadErrorsChangeNothing) {
   EXPECT_EQ(h.run(Observe{observed("e1", 1, "r", "f")}), R"({"duplicate":true,"revision":3})");
 }
 
+// The resource's revision and the state's revision each refuse to wrap.
 TEST(Observe, RevisionOverflow) {
   State state = initial_state(config_with());
-  state.resources["r"] = ResourceState{UINT64_MAX, "f", 0};
-  Core at_max_resource = core_at(state);
-  EXPECT_EQ(text_of(at_max_resource.transact(Observe{observed("e", 1, "r", "g")}, 1)), "revision_overflow");
-  state.resources["r"].revision = 0;
-  state.revision = UINT64_MAX;
-  Core at_max_state = core_at(state);
-  EXPECT_EQ(text_of(at_max_state.transact(Observe{observed("e", 1, "r", "g")}, 1)), "revision_overflow");
-  EXPECT_EQ(at_max_state.state(), state);
+  for (bool resource_at_max : {true, false}) {
+    state.resources["r"] = ResourceState{resource_at_max ? UINT64_MAX : 0, "f", 0};
+    state.revision = resource_at_max ? 0 : UINT64_MAX;
+    Core core = core_at(state);
+    EXPECT_EQ(text_of(core.transact(Observe{observed("e", 1, "r", "g")}, 1)), "revision_overflow");
+    EXPECT_EQ(core.state(), state);
+  }
 }
 
 TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
@@ -112,7 +102,7 @@ TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
   h.run(RegisterAction{action("deployer", true, {"deploy", "read"})});
   h.run(RegisterAction{action("reader", true, {"read"})});
   for (const char* id : {"d-acc", "d-run", "d-req", "d-unk", "d-done", "r-acc"}) {
-    h.run(Submit{intent(id, std::string(id)[0] == 'd' ? "deployer" : "reader")});
+    h.run(Submit{intent(id, id[0] == 'd' ? "deployer" : "reader")});
   }
   for (const char* id : {"d-run", "d-req", "d-unk", "d-done"}) h.run(Begin{id});
   h.run(Cancel{"d-req"});
@@ -125,12 +115,9 @@ TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
   EXPECT_EQ(h.record("d-unk").status, Status::EffectUnknown);
   EXPECT_TRUE(h.record("d-unk").cancellation_requested);
   EXPECT_EQ(h.record("r-acc").status, Status::Accepted);
-  EXPECT_FALSE(h.core.state().capabilities.contains("deploy"));
   // Absent already: not revoked, still applied, and now nothing changes.
-  const size_t entries = h.entries();
   EXPECT_EQ(h.run(Revoke{"deploy"}),
             R"({"affected":["d-req","d-run","d-unk"],"capability":"deploy","revoked":false})");
-  EXPECT_EQ(h.entries(), entries);
   EXPECT_EQ(h.run(Revoke{""}), kIdentifierError);
   // The same through an event, wrapped in the observation's answer.
   EXPECT_EQ(h.run(Observe{revoke_event("v1", 1, "read")}),
@@ -142,24 +129,26 @@ TEST(Enqueue, ChecksInOrder) {
   Config config = config_with();
   config.control_capacity = 2;
   Harness h(config);
+  const std::string wrong_class = "queue_class: control flag must match event kind";
   EXPECT_EQ(h.run(Enqueue{observed("e", 0, "r", "f"), true}), "invalid_sequence: source_sequence must start at 1");
-  EXPECT_EQ(h.run(Enqueue{observed("e", 1, "r", "f"), true}), "queue_class: control flag must match event kind");
-  EXPECT_EQ(h.run(Enqueue{cancel_event("c", 1, "i"), false}), "queue_class: control flag must match event kind");
+  EXPECT_EQ(h.run(Enqueue{observed("e", 1, "r", "f"), true}), wrong_class);
+  EXPECT_EQ(h.run(Enqueue{cancel_event("c", 1, "i"), false}), wrong_class);
   EXPECT_EQ(h.run(Enqueue{cancel_event("c1", 1, "i"), true}), R"({"control":true,"depth":1,"queued":true})");
   EXPECT_EQ(h.run(Enqueue{revoke_event("c2", 2, "x"), true}), R"({"control":true,"depth":2,"queued":true})");
   EXPECT_EQ(h.run(Enqueue{cancel_event("c3", 3, "i"), true}), "queue_full: bounded queue capacity reached");
-  EXPECT_EQ(h.run(Enqueue{observed("n1", 1, "r", "f"), false}), R"({"control":false,"depth":1,"queued":true})");
   // Queued events are not deduplicated or ordered until drained.
-  EXPECT_EQ(h.run(Enqueue{observed("n1", 1, "r", "f"), false}), R"({"control":false,"depth":2,"queued":true})");
-  EXPECT_EQ(h.entries(), 4u);
+  for (const char* depth : {"1", "2"}) {
+    EXPECT_EQ(h.run(Enqueue{observed("n1", 1, "r", "f"), false}),
+              std::string(R"({"control":false,"depth":)") + depth + R"(,"queued":true})");
+  }
 }
 
 TEST(Drain, ControlFirstEachSeeingTheEventsBefore) {
   Harness h;
   h.prepare({"r"});
   h.run(Submit{intent("i", "act", {writes("r")})});
-  h.run(Enqueue{observed("a", 10, "r", "f1"), false});        // invalidates nothing: i is cancelled first
-  h.run(Enqueue{observed("b", 10, "r", "f2"), false});        // stale: a passed sequence 10
+  h.run(Enqueue{observed("a", 10, "r", "f1"), false});  // invalidates nothing: i is cancelled first
+  h.run(Enqueue{observed("b", 10, "r", "f2"), false});  // stale: a passed sequence 10
   h.run(Enqueue{observed("c", 11, "r", "f2"), false});
   h.run(Enqueue{cancel_event("x", 1, "i"), true});
   EXPECT_EQ(h.run(Drain{0}), "drain_limit: limit must be 1..64");
@@ -167,37 +156,32 @@ TEST(Drain, ControlFirstEachSeeingTheEventsBefore) {
   EXPECT_EQ(h.run(Drain{2}, 7).rfind(R"([{"event_id":"x","result":{"duplicate":false)", 0), 0u);
   EXPECT_EQ(h.record("i").status, Status::Cancelled);
   EXPECT_EQ(h.resource("r").fingerprint, "f1");
-  EXPECT_EQ(h.core.state().normal_queue.size(), 2u);
   EXPECT_EQ(h.run(Drain{64}, 8),
             R"([{"error":"stale_sequence: source event already passed","event_id":"b"},)"
             R"({"event_id":"c","result":{"duplicate":false,"result":{"changed":true,"invalidated":[],)"
             R"("resource_id":"r","resource_revision":2},"revision":4,"sequence_gap":false}}])");
-  EXPECT_EQ(h.core.state().revision, 4u);
   EXPECT_EQ(h.run(Drain{64}), "[]");
 }
 
 TEST(Drain, RefusedEventsAreConsumedAndTheirChangesDiscarded) {
   Harness h;
   h.prepare({"r"});
-  h.run(Submit{intent("d", "act")});
   h.run(RegisterAction{action("needs", true, {"deploy"})});
   h.run(Submit{intent("n", "needs")});
   // The second revocation repeats the first one's sequence.
   h.run(Enqueue{revoke_event("v1", 5, "deploy"), true});
   h.run(Enqueue{revoke_event("v2", 5, "deploy"), true});
-  const size_t entries = h.entries();
   EXPECT_EQ(h.run(Drain{2}),
             R"([{"event_id":"v1","result":{"duplicate":false,"result":{"affected":["n"],)"
             R"("capability":"deploy","revoked":true},"revision":2,"sequence_gap":true}},)"
             R"({"error":"stale_sequence: source event already passed","event_id":"v2"}])");
-  EXPECT_EQ(h.entries(), entries + 1);
-  EXPECT_TRUE(h.core.state().control_queue.empty());
   // A drain of only refused events still journals their removal.
   h.run(Enqueue{cancel_event("bad", 9, "missing"), true});
+  const size_t entries = h.entries();
   EXPECT_EQ(h.run(Drain{1}), R"([{"error":"unknown_intent: missing","event_id":"bad"}])");
-  EXPECT_EQ(h.entries(), entries + 3);
+  EXPECT_EQ(h.entries(), entries + 1);
+  EXPECT_TRUE(h.core.state().control_queue.empty());
   EXPECT_FALSE(h.core.state().event_hashes.contains("bad"));
-  EXPECT_EQ(h.core.index(), IntentIndex::build(h.core.state()));
 }
 
 TEST(Drain, AFailedEventUndoesItsOwnPartialChanges) {
@@ -207,9 +191,8 @@ TEST(Drain, AFailedEventUndoesItsOwnPartialChanges) {
   state.actions["needs"] = action("needs", true, {"deploy"});
   state.intents["n"] = record_of(intent("n", "needs"), Status::Accepted);
   state.revision = UINT64_MAX - 1;
-  state.control_queue.push_back(cancel_event("c0", 1, "nope"));
-  state.control_queue.push_back(revoke_event("c1", 2, "read"));
-  state.control_queue.push_back(revoke_event("c2", 3, "deploy"));
+  state.control_queue = {cancel_event("c0", 1, "nope"), revoke_event("c1", 2, "read"),
+                         revoke_event("c2", 3, "deploy")};
   Core core = core_at(state);
   EXPECT_EQ(text_of(core.transact(Drain{3}, 5)),
             R"([{"error":"unknown_intent: nope","event_id":"c0"},)"
@@ -217,8 +200,7 @@ TEST(Drain, AFailedEventUndoesItsOwnPartialChanges) {
             R"("capability":"read","revoked":true},"revision":18446744073709551615,"sequence_gap":true}},)"
             R"({"error":"revision_overflow","event_id":"c2"}])");
   EXPECT_EQ(core.state().intents.at("n").status, Status::Accepted);
-  EXPECT_TRUE(core.state().capabilities.contains("deploy"));
-  EXPECT_FALSE(core.state().capabilities.contains("read"));
+  EXPECT_EQ(core.state().capabilities, StringSet{"deploy"});
   EXPECT_EQ(core.state().source_sequences.at("verifier"), 2u);
   EXPECT_TRUE(core.state().control_queue.empty());
   EXPECT_EQ(core.index(), IntentIndex::build(core.state()));

@@ -10,10 +10,6 @@
 namespace tallowmere::testing {
 namespace {
 
-const std::string kBackpressure =
-    "journal_backpressure: persist journal and acknowledge checkpoint before more mutations";
-const std::string kTooLong = "journal_limit: journal would exceed the replay size limit";
-
 Config large_commands() {
   Config config = config_with();
   config.max_event_bytes = 1048576;
@@ -50,7 +46,7 @@ struct Grower {
   std::string acknowledging(std::string (Grower::*command)()) {
     std::string answer = (this->*command)();
     if (answer != kBackpressure) return answer;
-    EXPECT_TRUE(h.core.checkpoint(journal_tip(h.core.journal())));
+    EXPECT_TRUE(h.acknowledge());
     ++checkpoints;
     --n;
     return (this->*command)();
@@ -81,7 +77,7 @@ TEST(ReplayLimit, TheJournalStopsShortOfTheLimitAndAStateTooLongIsRefused) {
     text.push_back(' ');
     EXPECT_EQ(decode_journal(text).error(), "payload_limit: JSON exceeds boundary size");
   }
-  ASSERT_TRUE(core.checkpoint(journal_tip(core.journal())));
+  ASSERT_TRUE(grower.h.acknowledge());
 
   // Intents of 1 MiB grow the state; checkpoints make room until the state
   // alone no longer fits.
@@ -89,12 +85,12 @@ TEST(ReplayLimit, TheJournalStopsShortOfTheLimitAndAStateTooLongIsRefused) {
     answer = grower.acknowledging(&Grower::submit);
     if (answer[0] == '{') answer = grower.acknowledging(&Grower::reconcile);
   } while (answer[0] == '{');
-  EXPECT_EQ(answer, kTooLong);
+  EXPECT_EQ(answer, kJournalTooLong);
   EXPECT_GT(grower.checkpoints, 2u);
   EXPECT_GT(core.state_length() + 1001000, kJournalLimitBytes);
   EXPECT_LE(core.journal_length(), kJournalLimitBytes);
-  ASSERT_TRUE(core.checkpoint(journal_tip(core.journal())));
-  EXPECT_EQ(grower.submit(), kTooLong);
+  ASSERT_TRUE(grower.h.acknowledge());
+  EXPECT_EQ(grower.submit(), kJournalTooLong);
 }
 
 }  // namespace

@@ -111,81 +111,39 @@ TEST(Transaction, SavepointRollbackKeepsOuterChangesAndTakenEvents) {
 }
 
 TEST(Transaction, ChangedAndLengthCompareTouchedEntriesWithTheirOriginals) {
-  struct Case {
-    const char* name;
-    void (*mutate)(Transaction&, const State&);
-    bool changed;
-  } cases[] = {
-      {"nothing", [](Transaction&, const State&) {}, false},
-      {"same record again", [](Transaction& w, const State& s) { w.put_intent(s.intents.at("a")); }, false},
-      {"changed and changed back",
-       [](Transaction& w, const State& s) {
-         IntentRecord a = s.intents.at("a");
+  using W = Transaction;
+  using S = const State;
+  const std::pair<void (*)(W&, S&), bool> cases[] = {
+      {[](W&, S&) {}, false},
+      {[](W& w, S& s) { w.put_intent(s.intents.at("a")); }, false},
+      {[](W& w, S& s) {
+         const IntentRecord a = s.intents.at("a");
          w.put_intent(record_of(intent("a", "act", {writes("r")}), Status::Expired, 50));
          w.put_intent(a);
-       },
-       false},
-      {"same resource and revision",
-       [](Transaction& w, const State& s) {
-         w.put_resource("r", s.resources.at("r"));
-         w.set_revision(s.revision);
-       },
-       false},
-      {"resource time only", [](Transaction& w, const State&) { w.put_resource("r", ResourceState{0, "f", 1}); }, true},
-      {"new operation key", [](Transaction& w, const State&) { w.put_operation_key("k", "a"); }, true},
-      {"absent capability", [](Transaction& w, const State&) { w.remove_capability("never"); }, false},
-      {"granted capability", [](Transaction& w, const State&) { w.remove_capability("read"); }, true},
-      {"event taken", [](Transaction& w, const State&) { w.take_next_event(); }, true},
-      {"event pushed", [](Transaction& w, const State&) { w.push_event(observed("x", 1, "r", "f"), false); }, true},
-      {"events taken, pushed, cleared and pushed",
-       [](Transaction& w, const State&) {
+       }, false},  // changed and changed back
+      {[](W& w, S&) { w.put_resource("r", ResourceState{0, "f", 1}); }, true},  // its time only
+      {[](W& w, S&) { w.put_operation_key("k", "a"); }, true},
+      {[](W& w, S&) { w.remove_capability("never"); }, false},
+      {[](W& w, S&) { w.remove_capability("read"); }, true},
+      {[](W& w, S&) { w.take_next_event(); }, true},
+      {[](W& w, S&) {
          w.take_next_event();
          w.push_event(observed("x", 1, "r", "f"), false);
          w.clear_queues();
          w.push_event(cancel_event("y", 1, "a"), true);
-       },
-       true},
-      {"released savepoint change",
-       [](Transaction& w, const State&) {
-         w.begin_savepoint();
-         w.put_source_sequence("verifier", 1);
-         w.release_savepoint();
-       },
-       true},
-      {"rolled back savepoint change",
-       [](Transaction& w, const State&) {
-         w.begin_savepoint();
-         w.put_source_sequence("verifier", 1);
-         w.rollback_savepoint();
-       },
-       false},
+       }, true},
+      {[](W& w, S&) { w.begin_savepoint(); w.put_source_sequence("verifier", 1); w.release_savepoint(); }, true},
+      {[](W& w, S&) { w.begin_savepoint(); w.put_source_sequence("verifier", 1); w.rollback_savepoint(); }, false},
   };
-  for (const Case& c : cases) {
+  for (size_t n = 0; n < std::size(cases); ++n) {
     State state = sample_state();
     IntentIndex index = IntentIndex::build(state);
     const StateLength before = StateLength::of(state);
     Transaction working(state, index);
-    c.mutate(working, state);
-    EXPECT_EQ(working.changed(), c.changed) << c.name;
-    EXPECT_EQ(working.length_after(before), StateLength::of(state)) << c.name;
+    cases[n].first(working, state);
+    EXPECT_EQ(working.changed(), cases[n].second) << "case " << n;
+    EXPECT_EQ(working.length_after(before), StateLength::of(state)) << "case " << n;
   }
-}
-
-TEST(IntentIndex, AnswersInIdOrderWithoutSelf) {
-  State state = sample_state();
-  state.intents["d"] = record_of(intent("d", "act", {writes("s"), reads("r")}), Status::EffectUnknown);
-  state.intents["e"] = record_of(intent("e", "act", {reads("s")}), Status::CompletedVerified);
-  const IntentIndex index = IntentIndex::build(state);
-  EXPECT_EQ(index.first_lease_conflict({reads("s")}, "x"), "d");
-  EXPECT_EQ(index.first_lease_conflict({writes("s")}, "x"), "b");
-  EXPECT_EQ(index.first_lease_conflict({writes("s")}, "b"), "c");
-  EXPECT_EQ(index.first_lease_conflict({reads("r")}, "a"), std::nullopt);
-  EXPECT_EQ(index.first_lease_conflict({reads("q"), writes("r")}, "x"), "a");
-  EXPECT_EQ(index.overdue_accepted(50), std::vector<std::string>{"a"});
-  EXPECT_EQ(index.overdue_accepted(500), (std::vector<std::string>{"a", "c"}));
-  EXPECT_EQ(index.accepted_on_resource("s"), std::vector<std::string>{"c"});
-  EXPECT_EQ(index.open_requiring("deploy"), (std::vector<std::string>{"b", "c"}));
-  EXPECT_EQ(index.open().size(), 4u);
 }
 
 // Runs the command with the n-th allocation failing, for every n until it
