@@ -33,4 +33,11 @@ inline std::string at_column(size_t offset) {
   return " at line 1 column " + std::to_string(offset + 1);
 }
 
+// `message` placed at the last occurrence of `anchor` in `text`, or at its
+// last byte without an anchor.
+inline std::string placed(std::string_view text, std::string_view message,
+                          std::string_view anchor = {}) {
+  return std::string(message) + at_column(anchor.empty() ? text.size() - 1 : text.rfind(anchor));
+}
+
 }  // namespace tallowmere::policy::testing
