@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -104,11 +105,8 @@ std::string significant_digits(std::string_view text) {
   for (char c : text.substr(0, text.find('e'))) {
     if (c >= '0' && c <= '9') digits.push_back(c);
   }
-  const size_t first = digits.find_first_not_of('0');
-  if (first == std::string::npos) return "0";
-  digits.erase(0, first);
-  digits.erase(digits.find_last_not_of('0') + 1);
-  return digits;
+  digits.erase(0, digits.find_first_not_of('0'));
+  return digits.erase(digits.find_last_not_of('0') + 1);
 }
 
 // Every written double reads back to the same bits, carries the digits of
@@ -123,28 +121,21 @@ void sweep(uint64_t exponent_low, uint64_t exponent_high, int count, uint64_t se
     const double value = std::bit_cast<double>(bits);
     if (!std::isfinite(value)) continue;
     const std::string text = format_double(value);
-
     Number number;
     size_t length = 0;
     const bool read = scan_number(text, number, length) == NumberError::None;
-    char shortest[32];
+    char shortest[32] = {};  // zeros end the text for atoi
     const auto end = std::to_chars(shortest, shortest + sizeof shortest, value,
                                    std::chars_format::scientific).ptr;
     const std::string_view reference(shortest, static_cast<size_t>(end - shortest));
-    size_t exponent_at = reference.find('e') + 1;
-    if (reference[exponent_at] == '+') ++exponent_at;
-    int exponent = 0;
-    std::from_chars(reference.data() + exponent_at, end, exponent);
+    const int exponent = std::atoi(reference.data() + reference.find('e') + 1);
     const bool expect_exponent = value != 0.0 && (exponent < -5 || exponent > 15);
-
-    const bool good = read && length == text.size() && number.kind == Number::Kind::Double &&
-                      std::bit_cast<uint64_t>(number.d) == bits &&
-                      significant_digits(text) == significant_digits(reference) &&
-                      (text.find('e') != std::string::npos) == expect_exponent;
-    if (!good) {
+    if (!read || length != text.size() || number.kind != Number::Kind::Double ||
+        std::bit_cast<uint64_t>(number.d) != bits ||
+        significant_digits(text) != significant_digits(reference) ||
+        (text.find('e') != std::string::npos) != expect_exponent) {
       ++failures;
-      ADD_FAILURE() << "bits " << std::hex << bits << ": wrote " << text << ", shortest "
-                    << reference;
+      ADD_FAILURE() << "bits " << std::hex << bits << ": wrote " << text << ", shortest " << reference;
     }
   }
 }

