@@ -54,10 +54,13 @@ void json_rows(std::string_view text) {
             floats.ok() ? doubles.error() : floats.error());
   }
   if (!floats) {
-    // The messages differ only in the type they expected.
+    // The messages may differ only in the type they expected, which comes
+    // last before the position; the text before it may quote the input.
     std::string as_double = floats.error();
-    const size_t type = as_double.find("expected f32");
-    if (type != std::string::npos) as_double.replace(type, 12, "expected f64");
+    if (as_double != doubles.error()) {
+      const size_t type = as_double.rfind(", expected f32 at line ");
+      if (type != std::string::npos) as_double.replace(type, 14, ", expected f64");
+    }
     require(as_double == doubles.error(), "both readers refuse a text alike",
             floats.error() + "\n" + doubles.error());
     return;

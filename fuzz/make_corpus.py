@@ -206,6 +206,9 @@ def feature_seeds():
         "json_ragged": b"\x00[[1],[],[1,2,3]]",
         "json_overflow": b"\x00[[1e39,-1e39,16777217,-0]]",
         "json_spaced": b"\x00 [ [ 1.5e-45 , 2E+3 ] ]\n",
+        # Refusals whose messages quote the input or name the row type.
+        "json_nested_row": b"\x00[[0.1,2],[[0.1,2],[-[-7]]",
+        "json_quoted_type": b'\\["expected f32e39 "\\ "\\ q ',
         "packed_2x3": packed(2, 3, [0.5, -1.0, 2.0, 3.0, 1e-40, -0.0]),
         "packed_empty": packed(0, 1, []),
         "packed_infinity": packed(1, 2, [1.0, float("inf")]),
