@@ -69,6 +69,7 @@ TEST(Submission, ChecksInOrder) {
   const std::string ttl = "invalid_ttl: ttl_ms must be 1..86400000";
   const std::string idempotency =
       "idempotency_collision: operation key reused for different action arguments/resources";
+  const std::string collision = "intent_collision: intent ID reused for different operation";
   const json::Value other_arguments(json::make_object({{"a", true}}));
   const std::pair<Intent, std::string> cases[] = {
       {edited([](Intent& i) { i.idempotency_key = ""; i.arguments = nullptr; }), kIdentifierError},
@@ -80,7 +81,9 @@ TEST(Submission, ChecksInOrder) {
        "duplicate_resource: resource references must be unique"},
       {edited([](Intent& i) { i.intent_id = "held"; i.resources = {reads("")}; }), kIdentifierError},
       {edited([&](Intent& i) { i.intent_id = "held"; i.resources = {reads("busy")}; i.arguments = other_arguments; }),
-       "intent_collision: intent ID reused for different operation"},
+       collision},
+      {edited([](Intent& i) { i.intent_id = "idem"; i.resources = {reads("r")}; i.idempotency_key = "other"; }),
+       collision},
       {edited([&](Intent& i) { i.idempotency_key = "k"; i.resources = {reads("r")}; i.arguments = other_arguments; }),
        idempotency},
       {edited([](Intent& i) { i.idempotency_key = "k"; i.resources = {reads("r")}; i.action_version = 2; }),
