@@ -1,9 +1,8 @@
-// The canonical writer: the escape table, separators, and the key order of
-// generic objects.
+// The canonical writer: the escape table, and the compact text of read and
+// built values with their keys in byte order.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
