@@ -1,9 +1,8 @@
-// Feature inputs: the JSON matrix for each precision and packed float32 rows.
+// Feature inputs: the JSON matrix's messages and limit for each precision, and
+// packed float32 rows. Their values are checked through the scorers.
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,21 +14,6 @@ namespace tallowmere::policy {
 namespace {
 
 using testing::at_column;
-
-TEST(JsonMatrix, ReadsRaggedRowsInEachPrecision) {
-  Result<JsonRows<float>> f = read_f32_rows(" [[0.1,2],[],[-1e-3,1e39,-0]] ");
-  ASSERT_TRUE(f) << f.error();
-  ASSERT_EQ(f->count(), 3u);
-  EXPECT_EQ(f->row(0).size(), 2u);
-  EXPECT_EQ(f->row(1).size(), 0u);
-  EXPECT_EQ(f->row(2)[0], -1e-3f);
-  EXPECT_TRUE(std::isinf(f->row(2)[1]));  // refused by the scorer, not here
-  EXPECT_TRUE(std::signbit(f->row(2)[2]));
-  Result<JsonRows<double>> d = read_f64_rows("[[0.1,1e39]]");
-  ASSERT_TRUE(d) << d.error();
-  EXPECT_EQ(d->row(0)[0], 0.1);
-  EXPECT_EQ(d->row(0)[1], 1e39);
-}
 
 TEST(JsonMatrix, RefusalsAndSizeLimit) {
   auto f32_error = [](const std::string& text) { return read_f32_rows(text).error(); };
