@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "policy/score_array.h"
 
 namespace tallowmere::fuzz {
 
@@ -38,6 +39,15 @@ inline void require_same_scores(const Result<std::vector<double>>& scored,
     require(!scored && scored.error() == expected.error(), invariant,
             scored.ok() ? "scored" : scored.error());
   }
+}
+
+// The score array text of the expected scores, or the same error text.
+inline void require_same_text(const Result<std::string>& text,
+                              const Result<std::vector<double>>& expected,
+                              const char* invariant) {
+  const bool same = expected ? text.ok() && *text == policy::score_array_text(*expected)
+                             : !text && text.error() == expected.error();
+  require(same, invariant, text.ok() ? *text : text.error());
 }
 
 }  // namespace tallowmere::fuzz

@@ -16,7 +16,6 @@
 #include "policy/linear_export.h"
 #include "policy/linear_scoring.h"
 #include "policy/logistic.h"
-#include "policy/score_array.h"
 
 namespace {
 
@@ -59,18 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzz::pick_rows(picker, fuzz::edge_values<double>({}), rows, width);
   const Result<std::vector<double>> expected = expected_scores(*model, doubles);
   const Result<std::string> text = linear_json(*model, fuzz::matrix_text<double>(doubles, width));
-  if (expected) {
-    require(text.ok() && *text == score_array_text(*expected),
-            "JSON rows score as the plain dot product", text.ok() ? *text : text.error());
-  } else {
-    require(!text && text.error() == expected.error(), "JSON rows fail as expected",
-            text.ok() ? *text : text.error());
-  }
+  fuzz::require_same_text(text, expected, "JSON rows score as the plain dot product");
 
   const std::vector<float> floats =
       fuzz::pick_rows(picker, fuzz::edge_values<float>({}), rows, width);
   const F32Rows packed{reinterpret_cast<const unsigned char*>(floats.data()), rows, width};
   fuzz::require_same_scores(linear_rows(*model, packed), expected_scores(*model, floats),
-               "packed rows score as the plain dot product of the widened floats");
+                            "packed rows score as the plain dot product of the widened floats");
   return 0;
 }

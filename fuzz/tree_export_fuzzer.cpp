@@ -15,7 +15,6 @@
 #include "policy/calibration.h"
 #include "policy/feature_input.h"
 #include "policy/logistic.h"
-#include "policy/score_array.h"
 #include "policy/tree_export.h"
 #include "policy/tree_scoring.h"
 
@@ -97,13 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Result<std::vector<double>> scored = tree_rows(model, packed);
   const Result<std::string> text = trees_json(model, fuzz::matrix_text<float>(values, width));
   fuzz::require_same_scores(scored, expected, "packed rows score as the export's own walk");
-  if (expected) {
-    require(text.ok() && *text == score_array_text(*expected),
-            "JSON rows score as the export's own walk", text.ok() ? *text : text.error());
-  } else {
-    require(!text && text.error() == expected.error(), "JSON rows fail as expected",
-            text.ok() ? *text : text.error());
-  }
+  fuzz::require_same_text(text, expected, "JSON rows score as the export's own walk");
   const Result<std::vector<double>> again = tree_rows(model, packed);
   require(again.ok() == scored.ok() && (!again || fuzz::same_bits(*again, *scored)),
           "scoring twice gives the same bits");
