@@ -2,8 +2,8 @@
 // again by the rebuilt core as a journal that replays to the same snapshot and
 // the same text, and recovery from it must leave no work that could run
 // without a new decision. Separately, the commands of any journal that
-// decodes are run again on a core at its checkpoint, under a journal size
-// limit tight enough to bind: whatever that core journals must replay to
+// decodes are run again on a core at its checkpoint, under entry and size
+// limits tight enough to bind: whatever that core journals must replay to
 // exactly its snapshot, since every journal the broker writes is a host's
 // only way back after a crash.
 #include <algorithm>
