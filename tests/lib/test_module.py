@@ -1,86 +1,157 @@
-"""The _native module's namespace, its exception type and its import rules."""
+"""The _native module as Python sees it: its namespace and import rules, the
+BrokerError type, the closed shape and signatures of its classes and
+functions, and the type stub shipped beside it."""
 
 import importlib
+import inspect
+import pathlib
 import sys
-import textwrap
+import weakref
 
 import pytest
 
 import tallowmere._native as native
+from records import LINEAR, TREES
 
 # The namespace in registration order.
-EXPECTED_ALL = [
-    "Broker",
-    "LinearScorer",
-    "TreeScorer",
-    "BrokerError",
-    "score_linear",
-    "score_trees",
-    "__version__",
-    "__engine__",
-]
+EXPECTED_ALL = ["Broker", "LinearScorer", "TreeScorer", "BrokerError", "score_linear",
+                "score_trees", "__version__", "__engine__"]
+
+# Every callable's text signature; a class's methods in its table's order.
+SIGNATURES = {
+    "Broker": '(config_json="{}")',
+    "Broker.register_action": "($self, spec_json)",
+    "Broker.observe": "($self, event_json)",
+    "Broker.submit": "($self, intent_json)",
+    "Broker.begin": "($self, intent_id)",
+    "Broker.finish": "($self, intent_id, outcome_json)",
+    "Broker.reconcile": "($self, intent_id, outcome_json)",
+    "Broker.cancel": "($self, intent_id)",
+    "Broker.revoke": "($self, capability)",
+    "Broker.expire": "($self)",
+    "Broker.enqueue": "($self, event_json, control=False)",
+    "Broker.drain": "($self, limit=1)",
+    "Broker.now_ms": "($self)",
+    "Broker.snapshot": "($self)",
+    "Broker.journal": "($self)",
+    "Broker.checkpoint": "($self, acknowledged_tip)",
+    "Broker.replay": "(journal_json)",
+    "Broker.from_journal": "(journal_json)",
+    "score_linear": "(export_json, features_json)",
+    "score_trees": "(export_json, features_json)",
+}
+for scorer in ("LinearScorer", "TreeScorer"):
+    SIGNATURES |= {scorer: "(export_json)", f"{scorer}.score": "($self, features_json)",
+                   f"{scorer}.score_f32": "($self, features_le_bytes, row_count)"}
+DESCRIPTIONS = {
+    "Broker.replay": "Deterministic, observational replay only. "
+                     "This returns state and cannot dispatch effects.",
+    "Broker.from_journal": "Recover authority after a restart. "
+                           "Running effects become unknown; pending dispatches invalidate.",
+}
+INSTANCES = {native.Broker: (), native.LinearScorer: (LINEAR,), native.TreeScorer: (TREES,)}
 
 
-def test_all_lists_the_namespace_in_registration_order():
+def runtime(dotted):
+    owner, _, name = dotted.rpartition(".")
+    return getattr(getattr(native, owner) if owner else native, name)
+
+
+def test_namespace_and_broker_error():
     assert native.__all__ == EXPECTED_ALL
-    for name in EXPECTED_ALL:
-        assert hasattr(native, name), name
-
-
-def test_module_identity():
-    assert native.__name__ == "tallowmere._native"
-    assert native.__doc__ == ""
-    assert native.__version__ == "0.1.0"
+    assert all(hasattr(native, name) for name in EXPECTED_ALL)
+    assert (native.__name__, native.__doc__, native.__version__) == (
+        "tallowmere._native", "", "0.1.0")
     assert isinstance(native.__engine__, str) and native.__engine__
-
-
-def test_broker_error_type():
     error = native.BrokerError
-    assert error.__module__ == "_native"
-    assert error.__name__ == "BrokerError"
-    assert error.__qualname__ == "BrokerError"
-    assert error.__doc__ is None
+    assert (error.__module__, error.__name__, error.__qualname__, error.__doc__) == (
+        "_native", "BrokerError", "BrokerError", None)
     assert error.__mro__ == (error, RuntimeError, Exception, BaseException, object)
 
 
-def test_broker_error_carries_its_text_as_the_only_argument():
-    with pytest.raises(RuntimeError) as caught:
-        raise native.BrokerError("invalid_config: capacity bounds violated")
-    assert caught.value.args == ("invalid_config: capacity bounds violated",)
-    assert str(caught.value) == "invalid_config: capacity bounds violated"
-
-
 def test_reimport_returns_the_cached_module():
-    # Dropping the sys.modules entry makes the import system run the
-    # module's initialization again.
+    # Without its sys.modules entry the import system runs the module's
+    # initialization again.
     del sys.modules["tallowmere._native"]
     try:
         again = importlib.import_module("tallowmere._native")
     finally:
         sys.modules["tallowmere._native"] = native
-    assert again is native
-    assert again.__all__ == EXPECTED_ALL
+    assert again is native and again.__all__ == EXPECTED_ALL
 
 
-@pytest.mark.parametrize(
-    "config, message",
-    [
-        # Legacy sub-interpreters share the main one's GIL and reach the
-        # module's own check.
-        ("legacy", "tallowmere._native does not support sub-interpreters"),
-        # Isolated ones are refused by the import system before that.
-        ("isolated", "does not support loading in subinterpreters"),
-    ],
-)
+@pytest.mark.parametrize("config, message", [
+    # Legacy sub-interpreters share the main one's GIL and reach the module's
+    # own check; isolated ones are refused by the import system before that.
+    ("legacy", "tallowmere._native does not support sub-interpreters"),
+    ("isolated", "does not support loading in subinterpreters"),
+])
 def test_second_interpreter_cannot_import(config, message):
     interpreters = pytest.importorskip("_interpreters")
     interp = interpreters.create(interpreters.new_config(config))
     try:
-        failure = interpreters.exec(interp, textwrap.dedent("""
-            import tallowmere._native
-        """))
+        failure = interpreters.exec(interp, "import tallowmere._native")
     finally:
         interpreters.destroy(interp)
     assert failure is not None, "import in a second interpreter succeeded"
-    assert failure.type.__name__ == "ImportError"
-    assert message in failure.msg
+    assert failure.type.__name__ == "ImportError" and message in failure.msg
+
+
+@pytest.mark.parametrize("cls", INSTANCES, ids=lambda cls: cls.__name__)
+def test_classes_are_closed(cls):
+    assert cls.__module__ == "tallowmere._native"
+    assert cls.__name__ == cls.__qualname__ and cls.__doc__ is None
+    assert cls.__mro__ == (cls, object)
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Derived", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = None
+    instance = cls(*INSTANCES[cls])
+    assert not hasattr(instance, "__dict__")
+    for name in ("extra", "feature_names"):
+        with pytest.raises(AttributeError):
+            setattr(instance, name, ["x", "y"])
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(instance)
+
+
+def test_signatures_docstrings_and_method_order():
+    for dotted, signature in SIGNATURES.items():
+        callable_ = runtime(dotted)
+        assert callable_.__text_signature__ == signature, dotted
+        assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
+    for cls in INSTANCES:
+        methods = [name.partition(".")[2] for name in SIGNATURES
+                   if name.startswith(cls.__name__ + ".")]
+        properties = [] if cls is native.Broker else ["feature_names"]
+        assert [name for name in vars(cls) if not name.startswith("__")] == methods + properties
+    assert isinstance(vars(native.Broker)["replay"], staticmethod)
+    assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
+    for function in (native.score_trees, native.score_linear):
+        assert function.__module__ == "tallowmere._native" and function.__self__ is native
+
+
+def test_the_shipped_stub_matches_the_runtime():
+    folder = pathlib.Path(native.__file__).parent
+    assert (folder / "py.typed").is_file()
+    # Annotations name classes before they are defined.
+    stub = {}
+    exec("from __future__ import annotations\n" + (folder / "_native.pyi").read_text(), stub)
+    assert stub["__all__"] == EXPECTED_ALL
+    declared = {name for name in EXPECTED_ALL if inspect.isfunction(stub.get(name))}
+    properties = set()
+    for name in (cls.__name__ for cls in INSTANCES):
+        declared.add(name)
+        for member, value in vars(stub[name]).items():
+            if isinstance(value, property):
+                properties.add(f"{name}.{member}")
+            elif not member.startswith("__"):
+                declared.add(f"{name}.{member}")
+    assert declared == set(SIGNATURES)
+    assert properties == {"LinearScorer.feature_names", "TreeScorer.feature_names"}
+    for dotted in SIGNATURES:
+        owner, _, name = dotted.rpartition(".")
+        stubbed = getattr(stub[owner], name) if owner else stub[name]
+        assert [(p.name, p.default) for p in inspect.signature(stubbed).parameters.values()] == [
+            (p.name, p.default) for p in inspect.signature(runtime(dotted)).parameters.values()
+        ], dotted

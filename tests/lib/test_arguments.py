@@ -1,0 +1,152 @@
+"""How the broker's and the scorers' calls bind and convert their arguments:
+the interpreter's own exception types and wording, before any native work,
+and the byte limits the broker applies to JSON arguments."""
+
+import inspect
+import json
+
+import numpy as np
+import pytest
+
+from records import LINEAR, TREES, cancel_event, observed, packed, text
+from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, score_linear,
+                                score_trees)
+
+B = Broker()
+T = TreeScorer(TREES)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    # Binding, by position and by keyword, for methods, constructors and functions.
+    (lambda: B.begin("a", "b"), TypeError,
+     "Broker.begin() takes 1 positional argument but 2 were given"),
+    (lambda: B.expire(1), TypeError,
+     "Broker.expire() takes 0 positional arguments but 1 was given"),
+    (lambda: B.enqueue("{}", True, 3), TypeError,
+     "Broker.enqueue() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: Broker("{}", "{}"), TypeError,
+     "Broker() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: B.finish(), TypeError,
+     "Broker.finish() missing 2 required positional arguments: 'intent_id' and 'outcome_json'"),
+    (lambda: Broker.replay(), TypeError,
+     "Broker.replay() missing 1 required positional argument: 'journal_json'"),
+    (lambda: T.score_f32(b""), TypeError,
+     "TreeScorer.score_f32() missing 1 required positional argument: 'row_count'"),
+    (lambda: score_linear(), TypeError,
+     "score_linear() missing 2 required positional arguments: 'export_json' and 'features_json'"),
+    (lambda: B.cancel("i", id="i"), TypeError,
+     "Broker.cancel() got an unexpected keyword argument 'id'"),
+    (lambda: TreeScorer(export=TREES), TypeError,
+     "TreeScorer() got an unexpected keyword argument 'export'"),
+    (lambda: B.revoke("c", capability="c"), TypeError,
+     "Broker.revoke() got multiple values for argument 'capability'"),
+    # Binding comes before any conversion.
+    (lambda: B.finish(1, None, 2), TypeError,
+     "Broker.finish() takes 2 positional arguments but 3 were given"),
+    # Conversion, naming the argument.
+    (lambda: B.begin(1), TypeError, "argument 'intent_id': must be str, not int"),
+    (lambda: B.submit(intent_json=b"{}"), TypeError,
+     "argument 'intent_json': must be str, not bytes"),
+    (lambda: Broker(None), TypeError, "argument 'config_json': must be str, not None"),
+    (lambda: B.enqueue("{}", 1), TypeError, "argument 'control': must be bool, not int"),
+    (lambda: B.enqueue("{}", control=np.int8(1)), TypeError,
+     "argument 'control': must be bool, not numpy.int8"),
+    (lambda: B.drain("1"), TypeError,
+     "argument 'limit': 'str' object cannot be interpreted as an integer"),
+    (lambda: T.score_f32(b"", 0.0), TypeError,
+     "argument 'row_count': 'float' object cannot be interpreted as an integer"),
+    (lambda: B.drain(-1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: T.score_f32(b"", 2**64), OverflowError, "int too big to convert"),
+    (lambda: T.score_f32(bytearray(), 0), TypeError,
+     "argument 'features_le_bytes': must be bytes, not bytearray"),
+    (lambda: B.begin("\ud800"), UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    (lambda: score_trees(TREES, "[\udfff]"), UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\udfff' in position 1: surrogates not allowed"),
+])
+def test_argument_errors_keep_the_interpreters_types(call, error, message):
+    before = B.journal()
+    with pytest.raises(error) as caught:
+        call()
+    assert type(caught.value) is error and str(caught.value) == message
+    assert B.journal() == before
+
+
+CALLABLES = [Broker, LinearScorer, TreeScorer, score_linear, score_trees] + [
+    getattr(instance, name) for instance in (B, LinearScorer(LINEAR), T)
+    for name in vars(type(instance)) if not name.startswith("__") and name != "feature_names"]
+
+
+@pytest.mark.parametrize("callable_", [c for c in CALLABLES if inspect.signature(c).parameters],
+                         ids=lambda callable_: callable_.__qualname__)
+def test_every_parameter_binds_by_the_name_in_its_signature(callable_):
+    # The binder keeps its own parameter names beside the text signature.
+    names = list(inspect.signature(callable_).parameters)
+    with pytest.raises(TypeError, match=f"^argument '{names[0]}': "):
+        callable_(**{name: object() for name in names})
+
+
+class Index:
+    def __index__(self):
+        return 2
+
+
+@pytest.mark.parametrize("limit", [2, np.uint64(2), np.int16(2), Index(), True])
+def test_limit_takes_any_integer_index(limit):
+    broker = Broker()
+    for sequence in (1, 2, 3):
+        broker.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
+    assert len(json.loads(broker.drain(limit))) == (1 if limit is True else 2)
+
+
+@pytest.mark.parametrize("control", [True, np.True_])
+def test_control_takes_python_and_numpy_booleans(control):
+    broker = Broker()
+    assert broker.enqueue(cancel_event("e", "i"), control) == \
+        '{"control":true,"depth":1,"queued":true}'
+    assert broker.enqueue(event_json=cancel_event("f", "i"), control=control) == \
+        '{"control":true,"depth":2,"queued":true}'
+
+
+def test_optional_arguments_take_their_defaults():
+    broker = Broker()
+    assert broker.enqueue(observed("e", "r")) == '{"control":false,"depth":1,"queued":true}'
+    with pytest.raises(BrokerError, match="^queue_class: control flag must match event kind$"):
+        broker.enqueue(cancel_event("c", "i"), np.False_)
+    broker.enqueue(observed("f", "r", sequence=2))
+    assert len(json.loads(broker.drain())) == 1
+
+
+def test_packed_rows_take_bytes_and_any_integer_index():
+    data = packed([[30.0, 0.25], [1.0, 0.5]])
+
+    class Blob(bytes):
+        pass
+
+    expected = T.score_f32(data, 2)
+    assert T.score_f32(features_le_bytes=data, row_count=2) == expected
+    assert T.score_f32(Blob(data), Index()) == expected
+    assert T.score_f32(data[:8], True) == expected[:1]
+    # The largest count passes conversion and is refused by the scorer.
+    with pytest.raises(BrokerError, match="^policy_payload_limit$"):
+        T.score_f32(b"", 2**64 - 1)
+
+
+def padded(document, size):
+    return document + " " * (size - len(document.encode()))
+
+
+@pytest.mark.parametrize("extra", [0, 1])
+def test_json_arguments_are_held_to_their_own_byte_limits(extra):
+    # An event to the configuration's max_event_bytes, a configuration to a
+    # mebibyte, a journal to its own, larger limit.
+    broker = Broker(text({"max_event_bytes": 300}))
+    calls = [lambda: broker.observe(padded(observed("e", "r"), 300 + extra)),
+             lambda: Broker(padded("{}", 1048576 + extra))]
+    for call in calls:
+        if extra:
+            with pytest.raises(BrokerError, match="^payload_limit: JSON exceeds boundary size$"):
+                call()
+        else:
+            call()
+    assert Broker.replay(padded(broker.journal(), 300 + extra))
