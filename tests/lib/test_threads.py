@@ -1,0 +1,187 @@
+"""Python threads on one broker and one scorer, the interpreter lock released
+during native work, and a broker poisoned by an operation that ran out of
+memory."""
+
+import json
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from records import observed, packed, text
+from tallowmere._native import Broker, TreeScorer, score_trees
+
+
+def on_threads(target, arguments):
+    """Calls target(argument) for every argument at once, one thread each;
+    raises what any of them raised."""
+    arguments = list(arguments)
+    with ThreadPoolExecutor(len(arguments)) as pool:
+        list(pool.map(target, arguments))
+
+
+def test_threads_on_one_broker_lose_and_duplicate_nothing():
+    sources = [f"source-{index}" for index in range(4)]
+    broker = Broker(text({"trusted_sources": sources}))
+    per_thread = 250
+
+    def observe_all(source):
+        for sequence in range(1, per_thread + 1):
+            broker.observe(observed(f"{source}/{sequence}", source, str(sequence),
+                                    source=source, sequence=sequence))
+            if sequence % 25 == 0:
+                json.loads(broker.snapshot())
+                broker.now_ms()
+
+    on_threads(observe_all, sources)
+    entries = json.loads(broker.journal())["entries"]
+    assert [entry["sequence"] for entry in entries] == list(range(1, 4 * per_thread + 1))
+    ticks = [entry["tick_ms"] for entry in entries]
+    assert ticks == sorted(ticks)
+    for source in sources:
+        mine = [entry["command"]["event"]["source_sequence"] for entry in entries
+                if entry["command"]["event"]["source_id"] == source]
+        assert mine == list(range(1, per_thread + 1))
+    assert Broker.replay(broker.journal()) == broker.snapshot()
+
+
+def random_forest(seed, trees, depth=8, features=6, distinct=10):
+    """A forest export of full random trees in positional form, heavy enough
+    to keep a call busy; `distinct` trees are drawn and repeated in turn."""
+    rng = random.Random(seed)
+    inner = 2**depth - 1
+
+    def tree():
+        nodes = [[k, rng.randrange(features), rng.uniform(-2, 2), 2 * k + 1, 2 * k + 2, 2 * k + 1]
+                 for k in range(inner)]
+        leaves = [[k, rng.uniform(-0.1, 0.1)] for k in range(inner, 2 * inner + 1)]
+        return json.dumps([nodes + leaves])
+
+    drawn = [tree() for _ in range(distinct)]
+    forest = ",".join(drawn[t % distinct] for t in range(trees))
+    return f'[1,{json.dumps([f"f{k}" for k in range(features)])},0.0,[{forest}],["platt",1.0,0.0]]'
+
+
+def test_several_threads_score_one_scorer():
+    scorer = TreeScorer(random_forest(7, 100))
+    rng = random.Random(3)
+    batches = [[[rng.uniform(-2, 2) for _ in range(6)] for _ in range(500)] for _ in range(6)]
+    expected = [scorer.score_f32(packed(batch), len(batch)) for batch in batches]
+
+    def work(index):
+        for _ in range(5):
+            batch = batches[index]
+            assert scorer.score_f32(packed(batch), len(batch)) == expected[index]
+            assert json.loads(scorer.score(json.dumps(batch))) == expected[index]
+
+    on_threads(work, range(len(batches)))
+
+
+def longest_holds(calls):
+    """Runs each call while another thread keeps taking time stamps: by call
+    name, its length and the longest stretch inside it without a stamp, the
+    longest time it held the interpreter lock at once."""
+    stamps = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            time.sleep(0.0002)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    spans = {}
+    try:
+        time.sleep(0.02)
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            spans[name] = (start, time.perf_counter())
+    finally:
+        stop.set()
+        ticker.join()
+    holds = {}
+    for name, (start, end) in spans.items():
+        inside = [start, *(stamp for stamp in stamps if start < stamp < end), end]
+        holds[name] = (end - start, max(b - a for a, b in zip(inside, inside[1:])))
+    return holds
+
+
+def test_the_interpreter_lock_is_released_during_native_work():
+    count = 20000
+    broker = Broker(text({"capabilities": ["deploy"], "max_intents": count}))
+    broker.register_action('{"action_id":"a","required_capabilities":["deploy"]}')
+    for index in range(count):
+        broker.submit(f'{{"intent_id":"i{index}","action_id":"a","ttl_ms":600000}}')
+    stored = broker.journal()
+    tip = json.loads(stored)["entries"][-1]["hash"]
+    export = random_forest(9, 1500)
+    scorer = TreeScorer(export)
+    row = [0.1 * k for k in range(6)]
+    rows, rows_text = packed([row] * 4096), json.dumps([row] * 4096)
+    holds = longest_holds({
+        "journal": broker.journal,
+        "snapshot": broker.snapshot,
+        "replay": lambda: Broker.replay(stored),
+        "from_journal": lambda: Broker.from_journal(stored),
+        "checkpoint": lambda: broker.checkpoint(tip),
+        "revoke": lambda: broker.revoke("deploy"),  # A command: all 20000 intents end.
+        "TreeScorer": lambda: TreeScorer(export),
+        "score": lambda: scorer.score(rows_text),
+        "score_f32": lambda: scorer.score_f32(rows, 4096),
+        "score_trees": lambda: score_trees(export, "[]"),
+    })
+    assert [name for name, (length, _) in holds.items() if length < 0.005] == [], holds
+    # Decoding an argument holds the lock; the work on it must not.
+    assert [name for name, (length, held) in holds.items() if held > 0.5 * length] == [], holds
+
+
+POISON = textwrap.dedent("""
+    import json, resource, sys
+    from tallowmere._native import Broker, BrokerError
+
+    broker = Broker()
+    broker.register_action('{"action_id":"a"}')
+    blob = "x" * 60000
+    for index in range(600):
+        broker.submit(json.dumps({"intent_id": f"i{index}", "action_id": "a",
+                                  "arguments": {"blob": blob}}))
+
+    # Room for 16 MiB more than is mapped now, far less than the call's result.
+    with open("/proc/self/status") as status:
+        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 16 * 2**20, hard))
+    try:
+        getattr(broker, sys.argv[1])()
+        first = "completed"
+    except MemoryError:
+        first = "MemoryError"
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    later = []
+    for call in (broker.snapshot, broker.journal, broker.expire,
+                 lambda: broker.begin("i0"), lambda: broker.checkpoint("tip")):
+        try:
+            call()
+            later.append("answered")
+        except BrokerError as error:
+            later.append(str(error))
+    print(json.dumps({"first": first, "later": later, "now_ms": broker.now_ms() >= 0,
+                      "other": Broker().expire()}))
+""")
+
+
+@pytest.mark.no_asan
+@pytest.mark.parametrize("method", ["journal", "snapshot"])
+def test_an_operation_out_of_memory_poisons_the_broker(method):
+    run = subprocess.run([sys.executable, "-P", "-c", POISON, method],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout) == {"first": "MemoryError", "later": ["broker_poisoned"] * 5,
+                                      "now_ms": True, "other": '{"expired":[]}'}
