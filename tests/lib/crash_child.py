@@ -14,7 +14,9 @@ import pathlib
 import random
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "examples"))
+HERE = pathlib.Path(__file__).parent
+sys.path[:0] = [str(HERE), str(HERE.parents[1] / "examples")]
+from records import action, intent, observed, outcome  # noqa: E402
 from sqlite_host import SqliteHost  # noqa: E402
 
 from tallowmere._native import Broker  # noqa: E402
@@ -40,16 +42,11 @@ def main(path, seed):
     host = SqliteHost(path, CONFIG)
     report("committed")
     broker = host.broker
-    broker.register_action(json.dumps({"action_id": "deploy", "allow_write": True}))
+    broker.register_action(action())
     for index in itertools.count(1):
-        resource = f"r{index}"
-        broker.observe(json.dumps({
-            "event_id": f"e{index}", "source_id": "runtime", "source_sequence": index,
-            "kind": "resource_observed", "resource_id": resource, "fingerprint": "v1"}))
-        intent_id = f"i{index}"
-        broker.submit(json.dumps({
-            "intent_id": intent_id, "action_id": "deploy",
-            "resources": [{"resource_id": resource, "expected_revision": 0, "access": "write"}]}))
+        resource, intent_id = f"r{index}", f"i{index}"
+        broker.observe(observed(f"e{index}", resource, sequence=index))
+        broker.submit(intent(intent_id, resource))
         # Leave the intent accepted, running, cancellation-requested or finished.
         fate = rng.randrange(4)
         if fate >= 1:
@@ -57,9 +54,7 @@ def main(path, seed):
         if fate == 2:
             broker.cancel(intent_id)
         if fate == 3:
-            broker.finish(intent_id, json.dumps({
-                "status": "completed_verified", "changed_resources": [resource],
-                "evidence": {"receipt": intent_id}}))
+            broker.finish(intent_id, outcome(changed=[resource]))
         if rng.random() < 0.5:
             report("persisting", digest(broker.snapshot()))
             host.persist()

@@ -20,11 +20,8 @@ HERE = pathlib.Path(__file__).parent
 sys.path.insert(0, str(HERE.parents[1] / "examples"))
 from sqlite_host import SqliteHost  # noqa: E402
 
-AFTER_RESTART = {
-    "accepted": "invalidated",
-    "running": "effect_unknown",
-    "cancellation_requested": "effect_unknown",
-}
+AFTER_RESTART = {"accepted": "invalidated", "running": "effect_unknown",
+                 "cancellation_requested": "effect_unknown"}
 
 
 def run_until_killed(path, seed):
@@ -62,7 +59,7 @@ def stored_journal(path):
 def test_a_killed_host_recovers_its_acknowledged_history(tmp_path, seed):
     path = tmp_path / "broker.sqlite3"
     reports = run_until_killed(path, seed)
-    assert all(words in (["committed"],) or (len(words) == 2 and words[0] == "persisting")
+    assert all(words == ["committed"] or (len(words) == 2 and words[0] == "persisting")
                for words in reports), reports
     persisted = [words[1] for words in reports if words[0] == "persisting"]
     committed = sum(1 for words in reports if words[0] == "committed")

@@ -5,6 +5,7 @@ sanitized one."""
 
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -15,27 +16,16 @@ import pytest
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 CHILD = textwrap.dedent("""
-    import json, os, struct, sys, tracemalloc
+    import json, os, sys, tracemalloc
+    sys.path.insert(0, sys.argv[2])
+    from records import LINEAR, TREES, action, intent, observed, outcome, packed
     from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer,
                                     score_linear, score_trees)
 
-    PLATT = {"kind": "platt", "coef": 1.0, "intercept": 0.0}
-    TREES = json.dumps({"schema_version": 1, "feature_names": ["a", "b"], "base_margin": 0.0,
-                        "trees": [{"nodes": [
-                            {"node_id": 0, "feature_index": 1, "threshold": 0.5, "left": 1,
-                             "right": 2, "missing": 1},
-                            {"node_id": 1, "leaf": -0.25}, {"node_id": 2, "leaf": 0.75}]}],
-                        "calibration": PLATT})
-    LINEAR = json.dumps({"schema_version": 1, "feature_names": ["a", "b"], "coef": [0.5, -1.0],
-                         "intercept": 0.1, "calibration": PLATT})
     FEATURES = "[[0.1,2],[3.5,-1e-3]]"
-    PACKED = struct.pack("<4f", 0.1, 2, 3.5, -1e-3)
-    EVENT = json.dumps({"event_id": "e", "source_id": "runtime", "source_sequence": 1,
-                        "kind": "resource_observed", "resource_id": "r", "fingerprint": "f"})
-    INTENT = json.dumps({"intent_id": "i", "action_id": "a", "arguments": {"x": [1, 2.5]},
-                         "resources": [{"resource_id": "r", "expected_revision": 0,
-                                        "access": "write"}]})
-    OUTCOME = '{"status":"completed_verified","changed_resources":["r"],"evidence":{"k":1}}'
+    PACKED = packed([[0.1, 2], [3.5, -1e-3]])
+    INTENT = intent("i", "r", action_id="a", arguments={"x": [1, 2.5]})
+    OUTCOME = outcome(changed=["r"])
 
     def refused(call, *args):
         try:
@@ -46,8 +36,8 @@ CHILD = textwrap.dedent("""
 
     def broker_cycle():
         broker = Broker('{"capabilities":["deploy"]}')
-        broker.register_action('{"action_id":"a","allow_write":true}')
-        broker.observe(EVENT)
+        broker.register_action(action("a"))
+        broker.observe(observed("e", "r"))
         broker.submit(INTENT)
         broker.begin("i")
         stored = broker.journal()
@@ -57,7 +47,7 @@ CHILD = textwrap.dedent("""
         recovered = Broker.from_journal(stored)
         recovered.reconcile("i", OUTCOME)
         recovered.snapshot()
-        recovered.enqueue(EVENT.replace('"e"', '"e2"'))
+        recovered.enqueue(observed("e2", "r", sequence=2))
         recovered.drain(2)
         refused(broker.submit, "{")
         refused(broker.finish, "nobody", OUTCOME)
@@ -99,9 +89,9 @@ CHILD = textwrap.dedent("""
 
 
 def run_cycles(cycles, **environment):
-    run = subprocess.run([sys.executable, "-P", "-c", CHILD, str(cycles)], capture_output=True,
-                         text=True, timeout=300, env={**os.environ, **environment})
-    return run
+    return subprocess.run([sys.executable, "-P", "-c", CHILD, str(cycles),
+                           str(pathlib.Path(__file__).parent)], capture_output=True, text=True,
+                          timeout=300, env={**os.environ, **environment})
 
 
 @pytest.mark.no_asan
