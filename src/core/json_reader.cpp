@@ -167,7 +167,7 @@ bool Reader::next_key(std::string_view& key, bool& more) {
   }
   if (c != '"') return fail_at(pos_, "key must be a string");
   key_offset_ = pos_;
-  if (!parse_string(key, true)) return false;
+  if (!parse_string(key)) return false;
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "EOF while parsing an object");
   if (text_[pos_] != ':') return fail_at(pos_, "expected `:`");
@@ -238,7 +238,7 @@ bool Reader::read_number(Number& out) {
 
 // --- Strings ---------------------------------------------------------------
 
-bool Reader::parse_string(std::string_view& out, bool /*for_key*/) {
+bool Reader::parse_string(std::string_view& out) {
   const size_t start = ++pos_;  // past the opening quote
   const auto* bytes = reinterpret_cast<const unsigned char*>(text_.data());
   const size_t n = text_.size();
@@ -342,7 +342,7 @@ bool Reader::read_string_view(std::string_view& out) {
   Kind kind;
   if (!peek(kind)) return false;
   if (kind != Kind::String) return fail_type("a string");
-  return parse_string(out, false);
+  return parse_string(out);
 }
 
 bool Reader::read_string(std::string& out) {
@@ -407,7 +407,7 @@ bool Reader::read_value(Value& out) {
     }
     case Kind::String: {
       std::string_view view;
-      if (!parse_string(view, false)) return false;
+      if (!parse_string(view)) return false;
       out = Value(view);
       return true;
     }
@@ -429,7 +429,7 @@ bool Reader::skip_value() {
     }
     case Kind::String: {
       std::string_view view;
-      return parse_string(view, false);
+      return parse_string(view);
     }
     case Kind::Array: {
       if (!enter(pos_)) return false;
@@ -493,7 +493,7 @@ bool Reader::fail_type(std::string_view expected) {
     }
     case Kind::String: {
       std::string_view view;
-      if (!parse_string(view, false)) return false;
+      if (!parse_string(view)) return false;
       what = "string ";
       what.push_back('"');
       what.append(view);

@@ -97,7 +97,7 @@ class Reader {
  private:
   void skip_whitespace();
   bool enter(size_t offset);
-  bool parse_string(std::string_view& out, bool for_key);
+  bool parse_string(std::string_view& out);
   bool parse_escape(std::string& out);
   bool expect_literal(std::string_view literal);
   bool read_array_value(Value& out);
