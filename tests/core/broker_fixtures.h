@@ -68,12 +68,10 @@ inline Event revoke_event(std::string id, uint64_t sequence, std::string capabil
   return Event{std::move(id), "verifier", sequence, CapabilityRevoke{std::move(capability)}};
 }
 
-inline Outcome outcome(OutcomeStatus status, StringSet changed = {},
-                       StringMap<std::string> fingerprints = {}) {
+inline Outcome outcome(OutcomeStatus status, StringSet changed = {}) {
   Outcome out;
   out.status = status;
   out.changed_resources = std::move(changed);
-  out.resource_fingerprints = std::move(fingerprints);
   out.evidence = json::Value(json::make_object({{"receipt", "r-1"}}));
   return out;
 }
@@ -132,11 +130,6 @@ inline IntentRecord record_of(Intent intent, Status status, uint64_t expires_ms 
   record.status = status;
   record.expires_ms = expires_ms;
   return record;
-}
-
-// Whether a result text is an error with this code.
-inline bool has_code(const std::string& text, const std::string& code) {
-  return text.rfind(code, 0) == 0 && (text.size() == code.size() || text[code.size()] == ':');
 }
 
 }  // namespace tallowmere::testing

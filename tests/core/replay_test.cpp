@@ -33,16 +33,6 @@ Harness written() {
   return h;
 }
 
-TEST(Replay, ReproducesTheCoreThatWroteTheJournal) {
-  Harness h = written();
-  Result<Core> replayed = replay_journal(h.core.journal());
-  ASSERT_TRUE(replayed) << replayed.error();
-  EXPECT_EQ(json::to_text(replayed->snapshot()), json::to_text(h.core.snapshot()));
-  EXPECT_EQ(replayed->journal_text(), h.core.journal_text());
-  EXPECT_EQ(replayed->clock_ms(), 6u);
-  EXPECT_EQ(replayed->index(), h.core.index());
-}
-
 TEST(Replay, RefusesInOrder) {
   const Journal good = written().core.journal();
   auto edited = [&](std::function<void(Journal&)> edit) {

@@ -91,30 +91,23 @@ class Index:
         return 2
 
 
-@pytest.mark.parametrize("limit", [2, np.uint64(2), np.int16(2), Index(), True])
-def test_limit_takes_any_integer_index(limit):
+@pytest.mark.parametrize("limit, drained", [
+    ((), 1), ((2,), 2), ((np.uint64(2),), 2), ((np.int16(2),), 2), ((Index(),), 2), ((True,), 1)])
+def test_limit_takes_any_integer_index_and_defaults_to_one(limit, drained):
     broker = Broker()
     for sequence in (1, 2, 3):
         broker.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
-    assert len(json.loads(broker.drain(limit))) == (1 if limit is True else 2)
+    assert len(json.loads(broker.drain(*limit))) == drained
 
 
-@pytest.mark.parametrize("control", [True, np.True_])
-def test_control_takes_python_and_numpy_booleans(control):
-    broker = Broker()
-    assert broker.enqueue(cancel_event("e", "i"), control) == \
-        '{"control":true,"depth":1,"queued":true}'
-    assert broker.enqueue(event_json=cancel_event("f", "i"), control=control) == \
-        '{"control":true,"depth":2,"queued":true}'
-
-
-def test_optional_arguments_take_their_defaults():
+def test_control_takes_python_and_numpy_booleans_and_defaults_to_false():
     broker = Broker()
     assert broker.enqueue(observed("e", "r")) == '{"control":false,"depth":1,"queued":true}'
+    assert broker.enqueue(cancel_event("c", "i"), True) == '{"control":true,"depth":1,"queued":true}'
+    assert broker.enqueue(event_json=cancel_event("d", "i"), control=np.True_) == \
+        '{"control":true,"depth":2,"queued":true}'
     with pytest.raises(BrokerError, match="^queue_class: control flag must match event kind$"):
-        broker.enqueue(cancel_event("c", "i"), np.False_)
-    broker.enqueue(observed("f", "r", sequence=2))
-    assert len(json.loads(broker.drain())) == 1
+        broker.enqueue(cancel_event("f", "i"), np.False_)
 
 
 def test_packed_rows_take_bytes_and_any_integer_index():

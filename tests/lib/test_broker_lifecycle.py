@@ -10,12 +10,6 @@ from records import action, cancel_event, intent, is_canonical_value, observed, 
 from tallowmere._native import Broker, BrokerError
 
 
-def test_the_default_configuration():
-    journal = Broker().journal()
-    assert Broker("{}").journal() == Broker(config_json="[]").journal() == journal
-    assert json.loads(journal)["entries"] == [] and 0 <= Broker().now_ms() < 5000
-
-
 def test_full_lifecycle_through_every_method():
     broker = Broker(text({"capabilities": ["deploy"]}))
     resource = "svc/\u00e9\u2603"

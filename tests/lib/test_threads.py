@@ -1,6 +1,6 @@
-"""Python threads on one broker and one scorer, the interpreter lock released
-during native work, and a broker poisoned by an operation that ran out of
-memory."""
+"""Python threads on one broker, the interpreter lock released during native
+work, and a broker poisoned by an operation that ran out of memory. Threads
+on shared scorers are part of the soak."""
 
 import json
 import random
@@ -17,14 +17,6 @@ from records import observed, packed, text
 from tallowmere._native import Broker, TreeScorer, score_trees
 
 
-def on_threads(target, arguments):
-    """Calls target(argument) for every argument at once, one thread each;
-    raises what any of them raised."""
-    arguments = list(arguments)
-    with ThreadPoolExecutor(len(arguments)) as pool:
-        list(pool.map(target, arguments))
-
-
 def test_threads_on_one_broker_lose_and_duplicate_nothing():
     sources = [f"source-{index}" for index in range(4)]
     broker = Broker(text({"trusted_sources": sources}))
@@ -38,7 +30,8 @@ def test_threads_on_one_broker_lose_and_duplicate_nothing():
                 json.loads(broker.snapshot())
                 broker.now_ms()
 
-    on_threads(observe_all, sources)
+    with ThreadPoolExecutor(len(sources)) as pool:
+        list(pool.map(observe_all, sources))
     entries = json.loads(broker.journal())["entries"]
     assert [entry["sequence"] for entry in entries] == list(range(1, 4 * per_thread + 1))
     ticks = [entry["tick_ms"] for entry in entries]
@@ -65,21 +58,6 @@ def random_forest(seed, trees, depth=8, features=6, distinct=10):
     drawn = [tree() for _ in range(distinct)]
     forest = ",".join(drawn[t % distinct] for t in range(trees))
     return f'[1,{json.dumps([f"f{k}" for k in range(features)])},0.0,[{forest}],["platt",1.0,0.0]]'
-
-
-def test_several_threads_score_one_scorer():
-    scorer = TreeScorer(random_forest(7, 100))
-    rng = random.Random(3)
-    batches = [[[rng.uniform(-2, 2) for _ in range(6)] for _ in range(500)] for _ in range(6)]
-    expected = [scorer.score_f32(packed(batch), len(batch)) for batch in batches]
-
-    def work(index):
-        for _ in range(5):
-            batch = batches[index]
-            assert scorer.score_f32(packed(batch), len(batch)) == expected[index]
-            assert json.loads(scorer.score(json.dumps(batch))) == expected[index]
-
-    on_threads(work, range(len(batches)))
 
 
 def longest_holds(calls):

@@ -41,8 +41,7 @@ std::string repeated(const std::string& item, int count) {
 
 // Messages of strict reading, placed where reading stopped.
 TEST(TreeExportLoader, ReadingMessages) {
-  TreeText no_intercept;
-  no_intercept.calibration = R"({"kind":"platt","coef":1.0})";
+  const std::string no_intercept = TreeText{.calibration = R"({"kind":"platt","coef":1.0})"}.text();
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"{}", "missing field `schema_version`", ""},
       {R"({"schema_version":1,"feature_names":[],"base_margin":0,"trees":[]})",
@@ -53,7 +52,7 @@ TEST(TreeExportLoader, ReadingMessages) {
       {R"([1,["a"],0.0,[[]],["platt",1.0,0.0]])", "invalid length 0, expected struct Tree with 1 element", "]],["},
       {R"([1,["a"],0.0,[[[[0,0.5]]]],["platt",1.0]])",
        "invalid length 2, expected struct Calibration with 3 elements", "]]"},
-      {no_intercept.text(), "missing field `intercept`", "}}"},
+      {no_intercept, "missing field `intercept`", "}}"},
       {TreeText().text() + " x", "trailing characters", ""},
       // Syntax inside a node is reported as such, not as a shape mismatch.
       {with_trees(one_tree("[0,1e400]")), "number out of range", "1e400"},
@@ -93,32 +92,23 @@ TEST(TreeExportLoader, NodesThatFitNoVariant) {
 }
 
 TEST(TreeExportLoader, HeaderChecksComeBeforeTrees) {
-  auto modified = [](auto change) {
-    TreeText t;
-    change(t);
-    return t.text();
-  };
   const std::string single_leaf = R"({"nodes":[[0,1]]})";
-  const std::string failing[] = {
-      modified([](TreeText& t) { t.schema = "2"; }),
-      modified([](TreeText& t) { t.features = "[]"; }),
-      modified([&](TreeText& t) { t.features = repeated("\"f#\"", 4097); }),
-      modified([](TreeText& t) { t.trees = "[]"; }),
-      modified([&](TreeText& t) { t.trees = repeated(single_leaf, 4097); }),
-      modified([](TreeText& t) { t.base = "1e39"; }),
-      modified([](TreeText& t) { t.calibration = R"({"kind":"Platt","coef":1.0,"intercept":0.0})"; }),
-      modified([](TreeText& t) {
-        t.schema = "2";
-        t.trees = R"([{"nodes":[]}])";
-      }),
+  const TreeText failing[] = {
+      {.schema = "2"},
+      {.features = "[]"},
+      {.features = repeated("\"f#\"", 4097)},
+      {.trees = "[]"},
+      {.trees = repeated(single_leaf, 4097)},
+      {.base = "1e39"},
+      {.calibration = R"({"kind":"Platt","coef":1.0,"intercept":0.0})"},
+      {.schema = "2", .trees = R"([{"nodes":[]}])"},
   };
-  for (const std::string& text : failing) {
-    EXPECT_EQ(error_of(text), "invalid_tree_export: unsupported schema or bounds") << text.substr(0, 120);
+  for (const TreeText& t : failing) {
+    EXPECT_EQ(error_of(t.text()), "invalid_tree_export: unsupported schema or bounds")
+        << t.text().substr(0, 120);
   }
-  EXPECT_EQ(error_of(modified([&](TreeText& t) {
-              t.features = repeated("\"f#\"", 4096);
-              t.trees = repeated(single_leaf, 4096);
-            })),
+  EXPECT_EQ(error_of(TreeText{.features = repeated("\"f#\"", 4096),
+                              .trees = repeated(single_leaf, 4096)}.text()),
             "<loaded>");
 }
 

@@ -152,20 +152,11 @@ TreeModel load(const std::string& text) {
   return make_tree_model(loaded ? std::move(*loaded) : TreeExport{});
 }
 
-std::string export_text(const std::string& trees, const std::string& features = R"(["a","b"])",
-                        const std::string& calibration = std::string(testing::kPlatt),
-                        const std::string& base = "0.0") {
-  testing::TreeText t;
-  t.trees = trees;
-  t.features = features;
-  t.calibration = calibration;
-  t.base = base;
-  return t.text();
-}
+using testing::TreeText;
 
-const std::string kExample = export_text(testing::one_tree(
+const std::string kExample = TreeText{.trees = testing::one_tree(
     R"({"node_id":0,"feature_index":1,"threshold":0.5,"left":1,"right":2,"missing":1},)"
-    R"({"node_id":1,"leaf":-0.25},{"node_id":2,"leaf":0.75})"));
+    R"({"node_id":1,"leaf":-0.25},{"node_id":2,"leaf":0.75})")}.text();
 
 std::string scored(const TreeModel& model, const std::string& features) {
   Result<std::string> text = trees_json(model, features);
@@ -184,8 +175,9 @@ TEST(TreeScoring, FeatureTextsAreReadAsFloats) {
 
 TEST(TreeScoring, CalibrationAndTheLogisticTails) {
   auto with_calibration = [&](const std::string& coef, const std::string& intercept) {
-    return load(export_text("[[[[0,-1]]]]", R"(["a"])",
-                            R"({"kind":"platt","coef":)" + coef + R"(,"intercept":)" + intercept + "}"));
+    return load(TreeText{.features = R"(["a"])", .trees = "[[[[0,-1]]]]",
+                         .calibration = R"({"kind":"platt","coef":)" + coef + R"(,"intercept":)" + intercept + "}"}
+                    .text());
   };
   EXPECT_EQ(scored(with_calibration("1000", "0"), "[[0]]"), "[0.0]");
   EXPECT_EQ(scored(with_calibration("-1000", "0"), "[[0]]"), "[1.0]");
@@ -194,9 +186,9 @@ TEST(TreeScoring, CalibrationAndTheLogisticTails) {
 
 // A split on feature 0: below 0 a small leaf, otherwise a leaf that
 // overflows the margin.
-const std::string kOverflowRight = export_text(
-    testing::one_tree(R"([0,0,0.0,1,2,1],[1,1],[2,3e38])"), R"(["a"])", std::string(testing::kPlatt),
-    "3e38");
+const std::string kOverflowRight =
+    TreeText{.features = R"(["a"])", .base = "3e38",
+             .trees = testing::one_tree(R"([0,0,0.0,1,2,1],[1,1],[2,3e38])")}.text();
 
 TEST(TreeScoring, RowsFailInOrder) {
   const TreeModel model = load(kOverflowRight);
