@@ -135,22 +135,40 @@ bool read_node(Reader& r, Node& out) {
 
 // --- Records -----------------------------------------------------------------
 
-const std::array<json::Field<Tree>, 1> kTreeFields = {{
-    {"nodes", Presence::Required, [](Reader& r, Tree& t) { return read_list(r, t.nodes, read_node); }},
+// Reading keeps at most one feature name, one tree and one node more than
+// validation accepts: enough for the checks to refuse them as before.
+struct TreeReading {
+  Tree& tree;
+  uint64_t& node_room;
+};
+
+const std::array<json::Field<TreeReading>, 1> kTreeFields = {{
+    {"nodes", Presence::Required,
+     [](Reader& r, TreeReading& t) { return read_list_within(r, t.tree.nodes, t.node_room, read_node); }},
 }};
 
-bool read_tree(Reader& r, Tree& out) {
-  return json::read_struct(r, out, "struct Tree", kTreeFields, json::Keys::Closed);
+bool read_trees(Reader& r, std::vector<Tree>& trees) {
+  uint64_t tree_room = kMaxTrees + 1;
+  uint64_t node_room = kNodeTotalLimit + 1;
+  return read_list_within(r, trees, tree_room, [&](Reader& reader, Tree& tree) {
+    TreeReading reading{tree, node_room};
+    return json::read_struct(reader, reading, "struct Tree", kTreeFields, json::Keys::Closed);
+  });
+}
+
+bool read_feature_names(Reader& r, std::vector<std::string>& names) {
+  uint64_t room = kMaxFeatures + 1;
+  return read_list_within(r, names, room, read_string);
 }
 
 const std::array<json::Field<TreeExport>, 5> kExportFields = {{
     {"schema_version", Presence::Required,
      [](Reader& r, TreeExport& e) { return json::read_u32(r, e.schema_version); }},
     {"feature_names", Presence::Required,
-     [](Reader& r, TreeExport& e) { return read_string_list(r, e.feature_names); }},
+     [](Reader& r, TreeExport& e) { return read_feature_names(r, e.feature_names); }},
     {"base_margin", Presence::Required,
      [](Reader& r, TreeExport& e) { return read_f32(r, e.base_margin); }},
-    {"trees", Presence::Required, [](Reader& r, TreeExport& e) { return read_list(r, e.trees, read_tree); }},
+    {"trees", Presence::Required, [](Reader& r, TreeExport& e) { return read_trees(r, e.trees); }},
     {"calibration", Presence::Required,
      [](Reader& r, TreeExport& e) { return read(r, e.calibration); }},
 }};

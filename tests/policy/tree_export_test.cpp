@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -183,6 +188,63 @@ TEST(TreeExportLoader, NodeTotalAndSizeLimits) {
   EXPECT_EQ(error_of(exact), "<loaded>");
   exact.push_back(' ');
   EXPECT_EQ(error_of(exact), "policy_payload_limit");
+}
+
+// Past the counts validation accepts, reading goes on without keeping what it
+// reads, so reading errors there still come first.
+TEST(TreeExportLoader, ReadingPastTheBoundsFindsTheSameErrors) {
+  const std::string bad_node = R"([2,"x"])";
+  const std::string deep = "[1,[\"a\"],0.0,[" + chain_tree(999999) + ",[[[0,0,0.5,1,2,1],[1,1]," +
+                           bad_node + "]]],[\"platt\",1.0,0.0]]";
+  const std::string names = TreeText{.features = "[1," + repeated("\"f#\"", 4097).substr(1)}.text();
+  const std::string trees =
+      with_trees(R"([{"nodes":[],"x":0},)" + repeated(R"({"nodes":[[0,1]]})", 4097).substr(1));
+  EXPECT_EQ(error_of(deep), "invalid_tree_export: data did not match any variant of untagged enum Node" +
+                                at_column(deep.find(bad_node) + bad_node.size() - 1));
+  EXPECT_EQ(error_of(names),
+            "invalid_tree_export: invalid type: integer `1`, expected a string" + at_column(names.find("[1,") + 1));
+  EXPECT_EQ(error_of(trees), "invalid_tree_export: unknown field `x`, expected `nodes`" +
+                                 at_column(trees.find(R"("x")")));
+}
+
+// The peak memory of refusing a largest text made of tiny items, in a child
+// process so that nothing else this process did counts.
+size_t peak_growth_refusing(const std::string& item, const std::string& before,
+                            const std::string& after) {
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string text;
+    text.reserve(kTreeExportLimitBytes);
+    text.append(before).append(item);
+    while (text.size() + 1 + item.size() + after.size() <= kTreeExportLimitBytes) {
+      text.append(",").append(item);
+    }
+    text.append(after);
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    const long start_kb = usage.ru_maxrss;
+    const bool refused = !load_trees(text);
+    getrusage(RUSAGE_SELF, &usage);
+    _exit(refused ? std::min<long>((usage.ru_maxrss - start_kb) / 8192, 254) : 255);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) * size_t{8} : 2040;  // in MiB
+}
+
+TEST(TreeExportLoader, TinyItemsPastTheBoundsAreNotKept) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's own bookkeeping hides the loader's";
+#endif
+  const std::string platt = R"(],["platt",1.0,0.0]])";
+  const std::tuple<std::string, std::string, std::string> texts[] = {
+      {"[0,1]", R"([1,["a"],0.0,[[[)", "]]" + platt},
+      {R"("")", "[1,[", R"(],0.0,[[[[0,1]]]])" + platt},
+      {"[[[0,1]]]", R"([1,["a"],0.0,[)", platt},
+  };
+  for (const auto& [item, before, after] : texts) {
+    EXPECT_LT(peak_growth_refusing(item, before, after), 160u) << item;
+  }
 }
 
 // Integers convert straight to the nearest float; fractions and exponents go
