@@ -131,6 +131,15 @@ bool Reader::enter(size_t offset) {
   return true;
 }
 
+// At the closing bracket of the container being read.
+bool Reader::leave(bool& more) {
+  close_offset_ = pos_++;
+  ++depth_;
+  first_item_ = false;
+  more = false;
+  return true;
+}
+
 bool Reader::begin_object() {
   Kind kind;
   if (!peek(kind)) return false;
@@ -150,13 +159,7 @@ bool Reader::next_key(std::string_view& key, bool& more) {
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "EOF while parsing an object");
   char c = text_[pos_];
-  if (c == '}') {
-    close_offset_ = pos_++;
-    ++depth_;
-    first_item_ = false;
-    more = false;
-    return true;
-  }
+  if (c == '}') return leave(more);
   if (!first_item_) {
     if (c != ',') return fail_at(pos_, "expected `,` or `}`");
     ++pos_;
@@ -182,13 +185,7 @@ bool Reader::next_element(bool& more) {
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "EOF while parsing a list");
   const char c = text_[pos_];
-  if (c == ']') {
-    close_offset_ = pos_++;
-    ++depth_;
-    first_item_ = false;
-    more = false;
-    return true;
-  }
+  if (c == ']') return leave(more);
   if (!first_item_) {
     if (c != ',') return fail_at(pos_, "expected `,` or `]`");
     ++pos_;

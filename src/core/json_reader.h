@@ -97,6 +97,7 @@ class Reader {
  private:
   void skip_whitespace();
   bool enter(size_t offset);
+  bool leave(bool& more);
   bool parse_string(std::string_view& out);
   bool parse_escape(std::string& out);
   bool expect_literal(std::string_view literal);
