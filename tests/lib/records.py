@@ -56,12 +56,6 @@ def packed(rows):
     return b"".join(struct.pack(f"<{len(row)}f", *row) for row in rows)
 
 
-def is_canonical_value(result):
-    """Whether a result text is compact with sorted keys at every level."""
-    return result == json.dumps(json.loads(result), separators=(",", ":"), sort_keys=True,
-                                ensure_ascii=False)
-
-
 def sha256(data):
     return hashlib.sha256(data.encode("utf-8")).hexdigest()
 
