@@ -60,11 +60,6 @@ def sha256(data):
     return hashlib.sha256(data.encode("utf-8")).hexdigest()
 
 
-def entry_hash(entry):
-    return sha256(text([entry["sequence"], entry["tick_ms"], entry["previous_hash"],
-                        entry["command"], entry["result_hash"]]))
-
-
 def checkpoint_hash(journal):
     return sha256(text([journal["config"], journal["checkpoint_state"],
                         journal["checkpoint_sequence"], journal["checkpoint_tick_ms"],
@@ -77,6 +72,8 @@ def rechain(journal, start=0):
     entries = journal["entries"]
     for index in range(start, len(entries)):
         previous = journal["checkpoint_hash"] if index == 0 else entries[index - 1]["hash"]
-        entries[index]["previous_hash"] = previous
-        entries[index]["hash"] = entry_hash(entries[index])
+        entry = entries[index]
+        entry["previous_hash"] = previous
+        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous, entry["command"],
+                                     entry["result_hash"]]))
     return journal

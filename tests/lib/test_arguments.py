@@ -4,6 +4,7 @@ and the byte limits the broker applies to JSON arguments."""
 
 import inspect
 import json
+import re
 
 import numpy as np
 import pytest
@@ -68,13 +69,16 @@ CALLABLES = [Broker, LinearScorer, TreeScorer, score_linear, score_trees] + [
     for name in vars(type(instance)) if not name.startswith("__") and name != "feature_names"]
 
 
-@pytest.mark.parametrize("callable_", [c for c in CALLABLES if inspect.signature(c).parameters],
-                         ids=lambda callable_: callable_.__qualname__)
-def test_every_parameter_binds_by_the_name_in_its_signature(callable_):
-    # The binder keeps its own parameter names beside the text signature.
+@pytest.mark.parametrize("callable_", CALLABLES, ids=lambda callable_: callable_.__qualname__)
+def test_every_callable_binds_by_the_names_in_its_signature(callable_):
+    # The binder keeps its own function and parameter names beside the text
+    # signature.
     names = list(inspect.signature(callable_).parameters)
-    with pytest.raises(TypeError, match=f"^argument '{names[0]}': "):
-        callable_(**{name: object() for name in names})
+    with pytest.raises(TypeError, match=f"^{re.escape(callable_.__qualname__)}\\(\\) takes "):
+        callable_(*[None] * (len(names) + 1))
+    if names:
+        with pytest.raises(TypeError, match=f"^argument '{names[0]}': "):
+            callable_(**{name: object() for name in names})
 
 
 class Index:

@@ -177,9 +177,7 @@ TEST(TreeScoring, RowsFailInOrder) {
       {"[[-1],[1e39]]", dimension},
       {"[[-1],[-1,2]]", dimension},
       {"[[],[1]]", dimension},
-      {"[[1],[1e39]]", "numerical_overflow"},
       {"[]", "[]"},
-      {"[[1],", "invalid_features: EOF while parsing a value at line 1 column 6"},
   };
   for (const auto& [rows, result] : cases) {
     SCOPED_TRACE(rows);
