@@ -56,19 +56,8 @@ def packed(rows):
     return b"".join(struct.pack(f"<{len(row)}f", *row) for row in rows)
 
 
-def is_canonical_value(result):
-    """Whether a result text is compact with sorted keys at every level."""
-    return result == json.dumps(json.loads(result), separators=(",", ":"), sort_keys=True,
-                                ensure_ascii=False)
-
-
 def sha256(data):
     return hashlib.sha256(data.encode("utf-8")).hexdigest()
-
-
-def entry_hash(entry):
-    return sha256(text([entry["sequence"], entry["tick_ms"], entry["previous_hash"],
-                        entry["command"], entry["result_hash"]]))
 
 
 def checkpoint_hash(journal):
@@ -83,6 +72,8 @@ def rechain(journal, start=0):
     entries = journal["entries"]
     for index in range(start, len(entries)):
         previous = journal["checkpoint_hash"] if index == 0 else entries[index - 1]["hash"]
-        entries[index]["previous_hash"] = previous
-        entries[index]["hash"] = entry_hash(entries[index])
+        entry = entries[index]
+        entry["previous_hash"] = previous
+        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous, entry["command"],
+                                     entry["result_hash"]]))
     return journal

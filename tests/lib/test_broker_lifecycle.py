@@ -6,49 +6,41 @@ import json
 
 import pytest
 
-from records import action, cancel_event, intent, is_canonical_value, observed, outcome, text
+from records import action, cancel_event, intent, observed, outcome, text
 from tallowmere._native import Broker, BrokerError
 
 
 def test_full_lifecycle_through_every_method():
     broker = Broker(text({"capabilities": ["deploy"]}))
     resource = "svc/\u00e9\u2603"
-    results = [broker.register_action(action(required_capabilities=["deploy"]))]
-    assert results[0] == ('{"action_id":"deploy","allow_write":true,"max_resources":64,'
-                          '"required_capabilities":["deploy"],"version":1}')
-    results.append(broker.observe(observed("e1", resource)))
+    assert broker.register_action(action(required_capabilities=["deploy"])) == (
+        '{"action_id":"deploy","allow_write":true,"max_resources":64,'
+        '"required_capabilities":["deploy"],"version":1}')
+    broker.observe(observed("e1", resource))
     before = broker.now_ms()
     arguments = {"b": 1, "a": {"d": 2, "c": [{"y": None, "x": "\u00e9"}]}}
-    results.append(broker.submit(intent("i1", resource, arguments=arguments, ttl_ms=60000)))
-    submitted = json.loads(results[-1])
+    submitted = json.loads(broker.submit(intent("i1", resource, arguments=arguments, ttl_ms=60000)))
     assert submitted["duplicate"] is False and submitted["record"]["status"] == "accepted"
     assert before <= submitted["record"]["accepted_ms"] <= broker.now_ms()
-    results.append(broker.begin("i1"))
-    assert json.loads(results[-1])["arguments"] == arguments
-    report = outcome(changed=[resource], resource_fingerprints={resource: "v2"},
-                     evidence={"z": {"d": 1, "c": 2}, "a": 0})
-    results.append(broker.finish("i1", report))
-    assert json.loads(results[-1])["status"] == "completed_verified"
+    assert json.loads(broker.begin("i1"))["arguments"] == arguments
+    report = outcome(changed=[resource], resource_fingerprints={resource: "v2"})
+    assert json.loads(broker.finish("i1", report))["status"] == "completed_verified"
 
     broker.submit(intent("i2", resource, revision=1))
     broker.begin("i2")
-    results.append(broker.cancel("i2"))
-    assert json.loads(results[-1])["status"] == "cancellation_requested"
-    results.append(broker.reconcile("i2", outcome("cancelled_verified")))
-    assert json.loads(results[-1])["status"] == "cancelled"
+    assert json.loads(broker.cancel("i2"))["status"] == "cancellation_requested"
+    assert json.loads(broker.reconcile("i2", outcome("cancelled_verified")))["status"] == "cancelled"
     broker.submit(intent("i3", resource, revision=1))
-    results.append(broker.revoke("deploy"))
-    assert results[-1] == '{"affected":["i3"],"capability":"deploy","revoked":true}'
-    results.append(broker.expire())
-    assert results[-1] == '{"expired":[]}'
-    results.append(broker.enqueue(cancel_event("e2", "i3"), control=True))
-    results.append(broker.drain(limit=64))
-    assert [item["event_id"] for item in json.loads(results[-1])] == ["e2"]
-    assert all(is_canonical_value(result) for result in results), results
+    assert broker.revoke("deploy") == '{"affected":["i3"],"capability":"deploy","revoked":true}'
+    assert broker.expire() == '{"expired":[]}'
+    broker.enqueue(cancel_event("e2", "i3"), control=True)
+    assert [item["event_id"] for item in json.loads(broker.drain(limit=64))] == ["e2"]
 
-    results.append(broker.snapshot())
-    assert Broker.replay(broker.journal()) == broker.replay(broker.journal()) == results[-1]
-    snapshot = json.loads(results[-1])
+    snapshot = broker.snapshot()
+    assert Broker.replay(broker.journal()) == broker.replay(broker.journal()) == snapshot
+    # With nothing left open, recovery changes nothing.
+    assert Broker.from_journal(broker.journal()).snapshot() == snapshot
+    snapshot = json.loads(snapshot)
     assert {key: record["status"] for key, record in snapshot["state"]["intents"].items()} == {
         "i1": "completed_verified", "i2": "cancelled", "i3": "cancelled"}
     ticks = [entry["tick_ms"] for entry in json.loads(broker.journal())["entries"]]

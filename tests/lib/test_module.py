@@ -57,9 +57,8 @@ def runtime(dotted):
     return getattr(getattr(native, owner) if owner else native, name)
 
 
-def test_namespace_and_broker_error():
+def test_namespace_functions_and_broker_error():
     assert native.__all__ == EXPECTED_ALL
-    assert all(hasattr(native, name) for name in EXPECTED_ALL)
     assert (native.__name__, native.__doc__, native.__version__) == (
         "tallowmere._native", "", "0.1.0")
     assert isinstance(native.__engine__, str) and native.__engine__
@@ -67,6 +66,10 @@ def test_namespace_and_broker_error():
     assert (error.__module__, error.__name__, error.__qualname__, error.__doc__) == (
         "_native", "BrokerError", "BrokerError", None)
     assert error.__mro__ == (error, RuntimeError, Exception, BaseException, object)
+    for function in (native.score_trees, native.score_linear):
+        assert function.__module__ == "tallowmere._native" and function.__self__ is native
+    assert isinstance(vars(native.Broker)["replay"], staticmethod)
+    assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
 
 
 def test_reimport_returns_the_cached_module():
@@ -98,10 +101,13 @@ def test_second_interpreter_cannot_import(config, message):
 
 
 @pytest.mark.parametrize("cls", INSTANCES, ids=lambda cls: cls.__name__)
-def test_classes_are_closed(cls):
+def test_classes_are_closed_and_hold_only_their_members(cls):
     assert cls.__module__ == "tallowmere._native"
     assert cls.__name__ == cls.__qualname__ and cls.__doc__ is None
     assert cls.__mro__ == (cls, object)
+    methods = [name.partition(".")[2] for name in SIGNATURES if name.startswith(cls.__name__ + ".")]
+    properties = [] if cls is native.Broker else ["feature_names"]
+    assert [name for name in vars(cls) if not name.startswith("__")] == methods + properties
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Derived", (cls,), {})
     with pytest.raises(TypeError):
@@ -115,23 +121,7 @@ def test_classes_are_closed(cls):
         weakref.ref(instance)
 
 
-def test_signatures_docstrings_and_method_order():
-    for dotted, signature in SIGNATURES.items():
-        callable_ = runtime(dotted)
-        assert callable_.__text_signature__ == signature, dotted
-        assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
-    for cls in INSTANCES:
-        methods = [name.partition(".")[2] for name in SIGNATURES
-                   if name.startswith(cls.__name__ + ".")]
-        properties = [] if cls is native.Broker else ["feature_names"]
-        assert [name for name in vars(cls) if not name.startswith("__")] == methods + properties
-    assert isinstance(vars(native.Broker)["replay"], staticmethod)
-    assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
-    for function in (native.score_trees, native.score_linear):
-        assert function.__module__ == "tallowmere._native" and function.__self__ is native
-
-
-def test_the_shipped_stub_matches_the_runtime():
+def test_signatures_and_docstrings_match_the_shipped_stub():
     folder = pathlib.Path(native.__file__).parent
     assert (folder / "py.typed").is_file()
     # Annotations name classes before they are defined.
@@ -149,9 +139,12 @@ def test_the_shipped_stub_matches_the_runtime():
                 declared.add(f"{name}.{member}")
     assert declared == set(SIGNATURES)
     assert properties == {"LinearScorer.feature_names", "TreeScorer.feature_names"}
-    for dotted in SIGNATURES:
+    for dotted, signature in SIGNATURES.items():
+        callable_ = runtime(dotted)
+        assert callable_.__text_signature__ == signature, dotted
+        assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
         owner, _, name = dotted.rpartition(".")
         stubbed = getattr(stub[owner], name) if owner else stub[name]
         assert [(p.name, p.default) for p in inspect.signature(stubbed).parameters.values()] == [
-            (p.name, p.default) for p in inspect.signature(runtime(dotted)).parameters.values()
+            (p.name, p.default) for p in inspect.signature(callable_).parameters.values()
         ], dotted

@@ -1,5 +1,6 @@
 """Converters from trained models' own formats into tree exports, shared by
-the agreement tests and the benchmark."""
+the agreement tests and the benchmark. Both libraries number a tree's nodes
+from 0 with every child after its parent, so nodes keep their own ids."""
 
 import json
 
@@ -18,30 +19,6 @@ def tree_export(feature_count, trees, base_margin=0.0, calibration=PLATT_IDENTIT
     })
 
 
-def renumbered(root, children_of, node_of):
-    """Nodes in pre-order from `root`, so ids are contiguous and every child
-    comes after its parent. `children_of(i)` is None for a leaf, else the
-    (left, right, missing-goes-left) triple; `node_of(i, id, left, right,
-    missing)` builds the record."""
-    nodes = []
-
-    def place(i):
-        me = len(nodes)
-        nodes.append(None)
-        children = children_of(i)
-        if children is None:
-            nodes[me] = node_of(i, me, None, None, None)
-            return me
-        left_child, right_child, missing_left = children
-        left = place(left_child)
-        right = place(right_child)
-        nodes[me] = node_of(i, me, left, right, left if missing_left else right)
-        return me
-
-    place(root)
-    return nodes
-
-
 def xgboost_export(booster, feature_count):
     """From the booster's JSON model: x < split_condition goes left, leaves
     keep their value in split_conditions, and base_score is a probability."""
@@ -54,16 +31,14 @@ def xgboost_export(booster, feature_count):
         condition, feature = tree["split_conditions"], tree["split_indices"]
         default_left = tree["default_left"]
 
-        def children_of(i):
-            return None if left[i] == -1 else (left[i], right[i], default_left[i])
+        def node(i):
+            if left[i] == -1:
+                return {"node_id": i, "leaf": condition[i]}
+            return {"node_id": i, "feature_index": feature[i], "threshold": condition[i],
+                    "left": left[i], "right": right[i],
+                    "missing": left[i] if default_left[i] else right[i]}
 
-        def node_of(i, me, l, r, missing):
-            if l is None:
-                return {"node_id": me, "leaf": condition[i]}
-            return {"node_id": me, "feature_index": feature[i], "threshold": condition[i],
-                    "left": l, "right": r, "missing": missing}
-
-        trees.append(renumbered(0, children_of, node_of))
+        trees.append([node(i) for i in range(len(left))])
     return tree_export(feature_count, trees, base_margin=float(base_margin))
 
 
@@ -83,20 +58,16 @@ def sklearn_gbm_export(model, feature_count):
     trees = []
     for estimator in model.estimators_[:, 0]:
         tree = estimator.tree_
+        left, right = tree.children_left.tolist(), tree.children_right.tolist()
 
-        def children_of(i):
-            if tree.children_left[i] == -1:
-                return None
-            return (int(tree.children_left[i]), int(tree.children_right[i]), True)
-
-        def node_of(i, me, l, r, missing):
-            if l is None:
-                return {"node_id": me, "leaf": float(tree.value[i].ravel()[0])}
-            return {"node_id": me, "feature_index": int(tree.feature[i]),
+        def node(i):
+            if left[i] == -1:
+                return {"node_id": i, "leaf": float(tree.value[i].ravel()[0])}
+            return {"node_id": i, "feature_index": int(tree.feature[i]),
                     "threshold": threshold_below_or_equal(tree.threshold[i]),
-                    "left": l, "right": r, "missing": missing}
+                    "left": left[i], "right": right[i], "missing": left[i]}
 
-        trees.append(renumbered(0, children_of, node_of))
+        trees.append([node(i) for i in range(tree.node_count)])
     prior = model.init_.class_prior_[1]
     calibration = {"kind": "platt", "coef": model.learning_rate,
                    "intercept": float(np.log(prior / (1 - prior)))}

@@ -1,8 +1,11 @@
-// Builders for export texts shared by the policy tests.
+// Builders for export texts and helpers shared by the policy tests.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <string_view>
+
+#include "core/result.h"
 
 namespace tallowmere::policy::testing {
 
@@ -28,6 +31,17 @@ inline std::string one_tree(std::string_view nodes) {
   return R"([{"nodes":[)" + std::string(nodes) + "]}]";
 }
 
+// `count` copies of `item` as a JSON array; a "#" in the item becomes its index.
+inline std::string json_array(std::string_view item, size_t count) {
+  std::string out = "[";
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = item.find('#');
+    out.append(i ? "," : "").append(item.substr(0, at));
+    if (at != std::string_view::npos) out.append(std::to_string(i)).append(item.substr(at + 1));
+  }
+  return out + "]";
+}
+
 // "line 1 column N" of the byte at `offset` of a one-line text.
 inline std::string at_column(size_t offset) {
   return " at line 1 column " + std::to_string(offset + 1);
@@ -38,6 +52,20 @@ inline std::string at_column(size_t offset) {
 inline std::string placed(std::string_view text, std::string_view message,
                           std::string_view anchor = {}) {
   return std::string(message) + at_column(anchor.empty() ? text.size() - 1 : text.rfind(anchor));
+}
+
+// "<loaded>" for a loaded export, else its error.
+template <class T>
+std::string load_error(const Result<T>& loaded) {
+  return loaded ? std::string("<loaded>") : loaded.error();
+}
+
+inline std::string text_or_error(const Result<std::string>& text) { return text ? *text : text.error(); }
+
+// The logistic function, written apart from the scorers'.
+inline double oracle_logistic(double z) {
+  if (z >= 0) return 1.0 / (1.0 + std::exp(-z));
+  return std::exp(z) / (1.0 + std::exp(z));
 }
 
 }  // namespace tallowmere::policy::testing

@@ -19,12 +19,11 @@
 namespace tallowmere::policy {
 namespace {
 
-// --- The oracle -----------------------------------------------------------------
+using testing::oracle_logistic;
+using testing::text_or_error;
+using testing::TreeText;
 
-double oracle_logistic(double z) {
-  if (z >= 0) return 1.0 / (1.0 + std::exp(-z));
-  return std::exp(z) / (1.0 + std::exp(z));
-}
+// --- The oracle -----------------------------------------------------------------
 
 double oracle_score(const TreeExport& model, std::span<const float> row) {
   float margin = model.base_margin;
@@ -102,21 +101,6 @@ struct Generator {
   }
 };
 
-std::string matrix_text(const JsonRows<float>& rows) {
-  std::string out = "[";
-  for (size_t r = 0; r < rows.count(); ++r) {
-    out += r ? ",[" : "[";
-    for (size_t k = 0; k < rows.row(r).size(); ++k) {
-      // Nine significant digits bring a float back exactly.
-      char buffer[32];
-      std::snprintf(buffer, sizeof buffer, k ? ",%.9g" : "%.9g", static_cast<double>(rows.row(r)[k]));
-      out += buffer;
-    }
-    out += "]";
-  }
-  return out + "]";
-}
-
 // Scores are compared as their shortest texts, which tell every bit apart.
 std::string scores_text(const Result<std::vector<double>>& scores) {
   return scores ? score_array_text(*scores) : scores.error();
@@ -139,8 +123,6 @@ TEST(TreeScoring, MatchesThePlainWalkBitForBit) {
     Result<F32Rows> view = packed_rows(packed, rows.count(), gen.features);
     ASSERT_TRUE(view) << view.error();
     EXPECT_EQ(scores_text(tree_rows(model, *view)), expected);
-    Result<std::string> text = trees_json(model, matrix_text(rows));
-    EXPECT_EQ(text ? *text : text.error(), expected);
   }
 }
 
@@ -152,15 +134,12 @@ TreeModel load(const std::string& text) {
   return make_tree_model(loaded ? std::move(*loaded) : TreeExport{});
 }
 
-using testing::TreeText;
-
 const std::string kExample = TreeText{.trees = testing::one_tree(
     R"({"node_id":0,"feature_index":1,"threshold":0.5,"left":1,"right":2,"missing":1},)"
     R"({"node_id":1,"leaf":-0.25},{"node_id":2,"leaf":0.75})")}.text();
 
 std::string scored(const TreeModel& model, const std::string& features) {
-  Result<std::string> text = trees_json(model, features);
-  return text ? *text : text.error();
+  return text_or_error(trees_json(model, features));
 }
 
 // Feature texts are read as floats before they are compared: 0.49999999
@@ -173,15 +152,12 @@ TEST(TreeScoring, FeatureTextsAreReadAsFloats) {
             score_array_text(std::vector<double>{right, left}));
 }
 
-TEST(TreeScoring, CalibrationAndTheLogisticTails) {
-  auto with_calibration = [&](const std::string& coef, const std::string& intercept) {
-    return load(TreeText{.features = R"(["a"])", .trees = "[[[[0,-1]]]]",
-                         .calibration = R"({"kind":"platt","coef":)" + coef + R"(,"intercept":)" + intercept + "}"}
-                    .text());
-  };
-  EXPECT_EQ(scored(with_calibration("1000", "0"), "[[0]]"), "[0.0]");
-  EXPECT_EQ(scored(with_calibration("-1000", "0"), "[[0]]"), "[1.0]");
-  EXPECT_EQ(scored(with_calibration("1e308", "-1e308"), "[[0]]"), "numerical_overflow");
+// A finite margin whose calibrated logit overflows.
+TEST(TreeScoring, LogitOverflow) {
+  const TreeModel model = load(TreeText{.features = R"(["a"])", .trees = "[[[[0,-1]]]]",
+                                        .calibration = R"({"kind":"platt","coef":1e308,"intercept":-1e308})"}
+                                   .text());
+  EXPECT_EQ(scored(model, "[[0]]"), "numerical_overflow");
 }
 
 // A split on feature 0: below 0 a small leaf, otherwise a leaf that
@@ -201,9 +177,7 @@ TEST(TreeScoring, RowsFailInOrder) {
       {"[[-1],[1e39]]", dimension},
       {"[[-1],[-1,2]]", dimension},
       {"[[],[1]]", dimension},
-      {"[[1],[1e39]]", "numerical_overflow"},
       {"[]", "[]"},
-      {"[[1],", "invalid_features: EOF while parsing a value at line 1 column 6"},
   };
   for (const auto& [rows, result] : cases) {
     SCOPED_TRACE(rows);
@@ -211,22 +185,17 @@ TEST(TreeScoring, RowsFailInOrder) {
   }
 }
 
-std::string many_rows(size_t count, const std::string& row) {
-  std::string out = "[";
-  for (size_t i = 0; i < count; ++i) out.append(i ? "," : "").append(row);
-  return out + "]";
-}
-
 TEST(TreeScoring, RowLimit) {
   const TreeModel model = load(kExample);
-  Result<std::string> full = trees_json(model, many_rows(4096, "[1,0]"));
+  Result<std::string> full = trees_json(model, testing::json_array("[1,0]", 4096));
   ASSERT_TRUE(full) << full.error();
   EXPECT_EQ(std::count(full->begin(), full->end(), ','), 4095);
   // The count is checked before any row.
-  EXPECT_EQ(scored(model, many_rows(4097, "[]")), "policy_row_limit");
+  const std::string empty_rows = testing::json_array("[]", 4097);
+  EXPECT_EQ(scored(model, empty_rows), "policy_row_limit");
   // Reading errors come before the count.
-  EXPECT_EQ(scored(model, many_rows(4097, "[]") + "x").rfind("invalid_features: trailing", 0), 0u);
-  EXPECT_EQ(scored(model, "[[1,0]]" + std::string(kFeatureTextLimitBytes, ' ')), "policy_payload_limit");
+  EXPECT_EQ(scored(model, empty_rows + "x"),
+            "invalid_features: trailing characters" + testing::at_column(empty_rows.size()));
 }
 
 }  // namespace
