@@ -167,9 +167,9 @@ TEST(TreeExportLoader, ReadingPastTheBoundsFindsTheSameErrors) {
   const std::string bad_node = R"([2,"x"])";
   const std::string deep = "[1,[\"a\"],0.0,[" + chain_tree(999999) + ",[[[0,0,0.5,1,2,1],[1,1]," +
                            bad_node + "]]],[\"platt\",1.0,0.0]]";
-  const std::string names = TreeText{.features = "[1," + repeated("\"f#\"", 4097).substr(1)}.text();
+  const std::string names = TreeText{.features = "[1," + json_array("\"f#\"", 4097).substr(1)}.text();
   const std::string trees =
-      with_trees(R"([{"nodes":[],"x":0},)" + repeated(R"({"nodes":[[0,1]]})", 4097).substr(1));
+      with_trees(R"([{"nodes":[],"x":0},)" + json_array(R"({"nodes":[[0,1]]})", 4097).substr(1));
   EXPECT_EQ(error_of(deep), "invalid_tree_export: data did not match any variant of untagged enum Node" +
                                 at_column(deep.find(bad_node) + bad_node.size() - 1));
   EXPECT_EQ(error_of(names),
