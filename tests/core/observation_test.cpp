@@ -72,8 +72,6 @@ TEST(Observe, LimitsAndPayloadErrorsChangeNothing) {
       {observed("e2", 2, "", "f"), kIdentifierError},
       {observed("e2", 2, "r", std::string(4097, 'f')), "fingerprint_limit: fingerprint too long"},
       {observed("e2", 2, "new", "f"), "resource_limit: resource registry full"},
-      {cancel_event("e2", 2, "nope"), "unknown_intent: nope"},
-      {revoke_event("e2", 2, ""), kIdentifierError},
   };
   for (const auto& [event, answer] : cases) EXPECT_EQ(h.run(Observe{event}), answer) << to_text(event);
   EXPECT_EQ(h.core.journal_text(), journal);
