@@ -93,7 +93,6 @@ TEST(RecordJson, ReadsTheSameRecordAs) {
                                    R"("invalidation_reason":null})";
   const std::tuple<Rewrite, std::string, std::string> rows[] = {
       {rewritten<Config>, "{}", std::string(kDefaultConfigText)},
-      {rewritten<Config>, "[]", std::string(kDefaultConfigText)},
       {rewritten<Config>, R"(["w",["c"],["runtime","verifier"],256,32,65536,4096,4096,65536,40])",
        R"({"workspace_id":"w","capabilities":["c"],"max_journal_entries":40})"},
       {rewritten<ActionSpec>, R"({"action_id":"x"})",

@@ -99,10 +99,6 @@ TEST(JsonReader, DepthBudget) {
     EXPECT_TRUE(run(siblings, kDefaultDepthBudget).ok);
     // The 128th brace starts at byte 5 * 127.
     EXPECT_EQ(run(objects + "0", kDefaultDepthBudget).error, at("recursion limit exceeded", 1, 636));
-    EXPECT_TRUE(run(nested_arrays(131), 132).ok);
-    EXPECT_EQ(run(nested_arrays(132), 132).error, at("recursion limit exceeded", 1, 132));
-    EXPECT_EQ(run("[]", 1).error, at("recursion limit exceeded", 1, 1));
-    EXPECT_TRUE(run("7", 1).ok);
   }
 }
 
