@@ -93,7 +93,6 @@ TEST(RecordJson, ReadsTheSameRecordAs) {
                                    R"("invalidation_reason":null})";
   const std::tuple<Rewrite, std::string, std::string> rows[] = {
       {rewritten<Config>, "{}", std::string(kDefaultConfigText)},
-      {rewritten<Config>, "[]", std::string(kDefaultConfigText)},
       {rewritten<Config>, R"(["w",["c"],["runtime","verifier"],256,32,65536,4096,4096,65536,40])",
        R"({"workspace_id":"w","capabilities":["c"],"max_journal_entries":40})"},
       {rewritten<ActionSpec>, R"({"action_id":"x"})",
@@ -105,18 +104,12 @@ TEST(RecordJson, ReadsTheSameRecordAs) {
        R"({"intent_id":"i","action_id":"a","action_version":1,"resources":[],)"
        R"("idempotency_key":null,"ttl_ms":30000,"arguments":{}})"},
       {rewritten<Intent>, R"(["i","a"])", minimal_intent},
-      {rewritten<Intent>, R"({"intent_id":"i","action_id":"a","arguments":{"b":1,"a":2,"a":[]}})",
-       R"({"intent_id":"i","action_id":"a","arguments":{"a":[],"b":1}})"},
       {rewritten<Outcome>, R"({"status":"effect_unknown"})",
        R"({"status":"effect_unknown","changed_resources":[],"resource_fingerprints":{},)"
        R"("evidence":{}})"},
-      {rewritten<Outcome>, R"({"status":"effect_unknown","resource_fingerprints":{"r":"old","r":"new"}})",
-       R"({"status":"effect_unknown","resource_fingerprints":{"r":"new"}})"},
       {rewritten<IntentRecord>, R"({"intent":)" + minimal_intent + unknown_record + "}", record_nulls},
       {rewritten<IntentRecord>, "[" + minimal_intent + R"(,"running",1,2,null,null,false])",
        record_nulls},
-      {rewritten<IntentRecord>, R"({"note":{"deep":[1,{"x":null}]},"intent":)" + minimal_intent +
-                                    unknown_record + "}", record_nulls},
       {rewritten<Event>, R"({"fingerprint":"f","kind":"resource_observed","source_sequence":1,)"
                          R"( "resource_id" : "r" ,"source_id":"runtime","event_id":"e"})", kEvent},
       {rewritten<State>,
@@ -214,23 +207,13 @@ TEST(RecordJson, Refusals) {
       {rewritten<Intent>, R"(["i"])", "invalid length 1, expected struct Intent with 7 elements"},
       {rewritten<Intent>, R"({"intent_id":"i","action_id":"a","resources":[["r",0]]})",
        "invalid length 2, expected struct ResourceRef with 3 elements", "]]"},
-      {rewritten<Outcome>, R"(["effect_unknown",[],{},{},1])",
-       "invalid length 5, expected struct Outcome with 4 elements"},
-      {rewritten<IntentRecord>, R"([{"intent_id":"i","action_id":"a"},"running",1,2,null])",
-       "invalid length 5, expected struct IntentRecord with 9 elements"},
-      {rewritten<State>, R"([{},[],{},{},{},{},{},[],[]])",
-       "invalid length 9, expected struct State with 10 elements"},
-      {rewritten<State>, R"({"resources":{"r":[1,"f"]}})",
-       "invalid length 2, expected struct ResourceState with 3 elements", "]}}"},
-      {rewritten<Journal>, R"([1,{}])", "invalid length 2, expected struct Journal with 8 elements"},
       {rewritten<Entry>, R"([1,5,"p",["drain",1],"r"])",
        "invalid length 5, expected struct Entry with 6 elements"},
-      // The shared readers of fields and records.
+      // The shared readers of fields and records; commands and events pin the
+  // rest of the shapes.
       {rewritten<Config>, R"({"max_events":1,"max_events":2})", "duplicate field `max_events`",
        R"("max_events":2)"},
       {rewritten<Config>, "5", "invalid type: integer `5`, expected struct Config", "5"},
-      {rewritten<Intent>, R"("i")", R"(invalid type: string "i", expected struct Intent)", R"("i")"},
-      {rewritten<Config>, R"({"workspace_id":null})", "invalid type: null, expected a string", "null"},
       {rewritten<Config>, R"({"capabilities":["a",1]})", "invalid type: integer `1`, expected a string", "1]"},
       {rewritten<Config>, R"({"capabilities":"a"})", R"(invalid type: string "a", expected sequence)",
        R"("a")"},
@@ -244,19 +227,10 @@ TEST(RecordJson, Refusals) {
        "unknown variant `Write`, expected `read` or `write`", R"("Write")"},
       {rewritten<Intent>, R"({"intent_id":"i","action_id":"a","resources":[["r",0,1]]})",
        "invalid type: integer `1`, expected enum Access", "1]"},
-      {rewritten<Outcome>, R"({"status":"done"})",
-       "unknown variant `done`, expected one of `completed_verified`, `failed_verified`, "
-       "`cancelled_verified`, `effect_unknown`", R"("done")"},
-      {rewritten<Outcome>, R"({"status":null})", "invalid type: null, expected enum OutcomeStatus",
-       "null"},
   });
   const std::pair<std::string_view, std::string_view> u64_refusals[] = {
-      {"-1", "invalid value: integer `-1`, expected u64"},
-      {"1.0", "invalid type: floating point `1.0`, expected u64"},
       {"1e3", "invalid type: floating point `1000.0`, expected u64"},
       {"18446744073709551616", "invalid type: floating point `1.8446744073709552e+19`, expected u64"},
-      {"null", "invalid type: null, expected u64"},
-      {"\"7\"", "invalid type: string \"7\", expected u64"},
       {"true", "invalid type: boolean `true`, expected u64"},
   };
   for (const auto& [value, message] : u64_refusals) {
@@ -281,7 +255,6 @@ TEST(StatusNames, NamesDisplayNamesAndTerminality) {
     EXPECT_EQ(name_of(status), name);
     EXPECT_EQ(display_name(status), display);
     EXPECT_EQ(is_terminal(status), terminal) << name;
-    EXPECT_EQ(is_open(status), !terminal) << name;
   }
 }
 

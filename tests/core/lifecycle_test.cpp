@@ -61,10 +61,14 @@ TEST(Cancel, EndsAcceptedAndFlagsRunningIntents) {
   for (const char* id : {"i", "j"}) h.run(Submit{intent(id, "act")});
   h.run(Begin{"i"}, 1);
   EXPECT_EQ(h.run(Cancel{"nope"}), "unknown_intent: nope");
-  h.run(Cancel{"j"}, 2);
+  const std::string cancelled = h.run(Cancel{"j"}, 2);
+  EXPECT_EQ(cancelled,
+            R"({"accepted_ms":0,"cancellation_requested":true,"expires_ms":30000,"finished_ms":2,)"
+            R"("intent":{"action_id":"act","action_version":1,"arguments":{},"idempotency_key":null,)"
+            R"("intent_id":"j","resources":[],"ttl_ms":30000},"invalidation_reason":null,)"
+            R"("outcome":null,"started_ms":null,"status":"cancelled"})");
+  EXPECT_EQ(h.run(Cancel{"j"}, 3), cancelled);
   h.run(Cancel{"i"}, 3);
-  EXPECT_EQ(h.record("j").status, Status::Cancelled);
-  EXPECT_EQ(h.record("j").finished_ms, 2u);
   EXPECT_EQ(h.record("i").status, Status::CancellationRequested);
   EXPECT_FALSE(h.record("i").finished_ms);
 }
@@ -77,8 +81,6 @@ TEST(Expire, EndsOnlyOverdueAcceptedIntents) {
   h.run(Begin{"run"});
   EXPECT_EQ(h.run(Expire{}, 9), R"({"expired":[]})");
   EXPECT_EQ(h.run(Expire{}, 10), R"({"expired":["a","z"]})");
-  EXPECT_EQ(h.record("a").finished_ms, 10u);
-  EXPECT_EQ(h.record("run").status, Status::Running);
   EXPECT_EQ(h.run(Expire{}, 500), R"({"expired":["m"]})");
 }
 
@@ -117,59 +119,64 @@ Outcome with(Outcome o, void (*edit)(Outcome&)) {
   return o;
 }
 
+// Changed resources are checked one by one in order, each against the
+// intent's writes, then for existence, its revision and its fingerprint;
+// "a" is bumped before a later one fails, and that is undone.
 TEST(Finish, ChecksInOrder) {
+  State state = initial_state(config_with());
+  state.actions["act"] = action("act");
+  for (const char* id : {"a", "s", "w"}) state.resources[id] = ResourceState{0, "f", 0};
+  state.resources["z"] = ResourceState{UINT64_MAX, "f", 0};
+  state.intents["i"] = record_of(
+      intent("i", "act", {writes("a"), writes("ghost"), reads("s"), writes("w"), writes("z")}),
+      Status::Running);
+  Core core = core_at(state);
   const std::string evidence =
       "missing_evidence: outcome must carry a nonempty verifier/receipt evidence object";
-  const Outcome no_evidence = with(completed({"r"}), [](Outcome& o) { o.evidence = json::Object(); });
+  const Outcome no_evidence = with(completed({"a"}), [](Outcome& o) { o.evidence = json::Object(); });
   const std::tuple<std::string, Outcome, bool, std::string> cases[] = {
-      {"x", completed({"r"}), false, "unknown_intent: x"},
+      {"x", completed({"a"}), false, "unknown_intent: x"},
       {"i", no_evidence, true, kTransition},  // reconcile of a running intent
       {"i", no_evidence, false, evidence},
       {"i", with(completed(), [](Outcome& o) { o.evidence = json::Array{json::Value(true)}; }),
        false, evidence},
-      {"i", with(completed(), [](Outcome& o) { o.resource_fingerprints["r"] = "f"; }), false,
+      {"i", with(completed(), [](Outcome& o) { o.resource_fingerprints["a"] = "f"; }), false,
        "effect_mismatch: fingerprints must correspond to changed resources"},
-      {"i", completed({"r", "s"}), false, "effect_scope: s"},  // read is not write
+      {"i", completed({"a", "s"}), false, "effect_scope: s"},  // read is not write
       {"i", completed({"never"}), false, "effect_scope: never"},
-      {"i", with(completed({"r", "w"}), [](Outcome& o) { o.resource_fingerprints["w"] = std::string(4097, 'f'); }),
+      {"i", completed({"a", "ghost"}), false, "unknown_changed_resource"},
+      {"i", completed({"a", "z"}), false, "revision_overflow"},
+      {"i", with(completed({"a", "w"}),
+                 [](Outcome& o) { o.resource_fingerprints["w"] = std::string(4097, 'f'); }),
        false, "fingerprint_limit: fingerprint too long"},
   };
-  Harness h = running();
-  const State state = h.core.state();
   for (const auto& [id, report, reconcile, answer] : cases) {
-    EXPECT_EQ(h.run(reconcile ? Command{Reconcile{id, report}} : Command{Finish{id, report}}), answer);
+    const Command command = reconcile ? Command{Reconcile{id, report}} : Command{Finish{id, report}};
+    EXPECT_EQ(text_of(core.transact(command, 1)), answer);
   }
-  // The last one bumped r before failing on w; that was undone.
-  EXPECT_EQ(h.core.state(), state);
-}
-
-// Resources are checked against the intent's writes first, then for
-// existence; a revision at its maximum fails after earlier ones were bumped.
-TEST(Finish, ChangedResourcesCheckedAfterScope) {
-  State state = initial_state(config_with());
-  state.actions["act"] = action("act");
-  state.resources["a"] = ResourceState{0, "f", 0};
-  state.resources["z"] = ResourceState{UINT64_MAX, "f", 0};
-  state.intents["i"] =
-      record_of(intent("i", "act", {writes("a"), writes("ghost"), writes("z")}), Status::Running);
-  Core core = core_at(state);
-  EXPECT_EQ(text_of(core.transact(Finish{"i", completed({"a", "b", "ghost"})}, 1)), "effect_scope: b");
-  EXPECT_EQ(text_of(core.transact(Finish{"i", completed({"a", "ghost"})}, 1)), "unknown_changed_resource");
-  EXPECT_EQ(text_of(core.transact(Finish{"i", completed({"a", "z"})}, 1)), "revision_overflow");
   EXPECT_EQ(core.state(), state);
   EXPECT_EQ(core.index(), IntentIndex::build(state));
 }
 
 TEST(Finish, AppliesChangesOnceAndKeepsTheTerminalReceipt) {
   Harness h = running();
+  const std::string fingerprint(4096, 'f');
   Outcome o = completed({"r", "w"});
-  o.resource_fingerprints["w"] = std::string(4096, 'f');
-  h.run(Finish{"i", o}, 9);
-  EXPECT_EQ(h.record("i").status, Status::CompletedVerified);
-  EXPECT_EQ(h.record("i").finished_ms, 9u);
+  o.resource_fingerprints["w"] = fingerprint;
+  const std::string finished = h.run(Finish{"i", o}, 9);
+  EXPECT_EQ(finished,
+            R"({"accepted_ms":0,"cancellation_requested":false,"expires_ms":30000,"finished_ms":9,)"
+            R"("intent":{"action_id":"act","action_version":1,"arguments":{},"idempotency_key":null,)"
+            R"("intent_id":"i","resources":[{"access":"write","expected_revision":0,"resource_id":"r"},)"
+            R"({"access":"read","expected_revision":0,"resource_id":"s"},{"access":"write",)"
+            R"("expected_revision":0,"resource_id":"w"}],"ttl_ms":30000},"invalidation_reason":null,)"
+            R"("outcome":{"changed_resources":["r","w"],"evidence":{"receipt":"r-1"},)"
+            R"("resource_fingerprints":{"w":")" + fingerprint + R"("},"status":"completed_verified"},)"
+            R"("started_ms":0,"status":"completed_verified"})");
   EXPECT_EQ(h.resource("r"), (ResourceState{1, "f0", 9}));
-  EXPECT_EQ(h.resource("w"), (ResourceState{1, std::string(4096, 'f'), 9}));
-  EXPECT_NE(h.run(Reconcile{"i", o}, 10).find(R"("status":"completed_verified")"), std::string::npos);
+  EXPECT_EQ(h.resource("w"), (ResourceState{1, fingerprint, 9}));
+  // The same receipt again is answered as it stands; another one is refused.
+  EXPECT_EQ(h.run(Reconcile{"i", o}, 10), finished);
   o.evidence = json::Value(json::make_object({{"receipt", "r-2"}}));
   EXPECT_EQ(h.run(Finish{"i", o}), "terminal_intent: cannot replace a terminal receipt");
   EXPECT_EQ(h.resource("r").revision, 1u);
