@@ -38,6 +38,7 @@ constexpr std::array kJournalFields{
     field<&Journal::entries, fields::list_of<record>>("entries", Presence::Required),
 };
 constexpr auto kJournalReaders = fields::readers(kJournalFields);
+static_assert(kJournalFields.back().name == "entries", "write_head empties the last field");
 
 }  // namespace
 
@@ -53,6 +54,20 @@ void write(json::Writer& w, const Entry& entry) { fields::write_record(w, entry,
 
 void write(json::Writer& w, const Journal& journal) {
   fields::write_record(w, journal, kJournalFields);
+}
+
+void write_head(json::Writer& w, const Journal& journal) {
+  w.begin_object();
+  for (const fields::FieldForm<Journal>& form : kJournalFields) {
+    w.key(form.name);
+    if (&form == &kJournalFields.back()) {
+      w.begin_array();
+      w.end_array();
+    } else {
+      form.write(w, journal);
+    }
+  }
+  w.end_object();
 }
 
 json::Value to_value(const Entry& entry) { return fields::record_value<kEntryFields>(entry); }

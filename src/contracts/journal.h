@@ -47,6 +47,8 @@ bool read(json::Reader& r, Entry& out);
 bool read(json::Reader& r, Journal& out);
 void write(json::Writer& w, const Entry& entry);
 void write(json::Writer& w, const Journal& journal);
+// The journal as `write` gives it with an empty entry list: its checkpoint alone.
+void write_head(json::Writer& w, const Journal& journal);
 json::Value to_value(const Entry& entry);
 json::Value to_value(const Journal& journal);
 

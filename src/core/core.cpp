@@ -93,4 +93,44 @@ JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
 
 std::string Core::journal_text() const { return to_text(journal_); }
 
+std::string Core::head_text() const {
+  json::Writer w;
+  write_head(w, journal_);
+  return w.take();
+}
+
+Result<std::string> Core::entries_text(uint64_t after_sequence) const {
+  const uint64_t checkpoint_sequence = journal_.checkpoint_sequence;
+  if (after_sequence < checkpoint_sequence) {
+    return fail("journal_folded", "entries after this sequence are folded into the checkpoint");
+  }
+  if (after_sequence > journal_sequence(journal_)) {
+    return fail("journal_ahead", "sequence is beyond the journal tip");
+  }
+  // The position comes first and holds only digits and hex, so a host finds
+  // it and the entry list without parsing the entries.
+  json::Writer w;
+  w.begin_object();
+  w.key("checkpoint_sequence");
+  w.u64(checkpoint_sequence);
+  w.key("checkpoint_hash");
+  w.string(journal_.checkpoint_hash);
+  w.key("sequence");
+  w.u64(journal_sequence(journal_));
+  w.key("tip");
+  w.string(journal_tip(journal_));
+  w.key("journal_bytes");
+  w.u64(journal_length_);
+  w.key("entries");
+  w.begin_array();
+  // Entries are consecutive from the checkpoint on, so the first one wanted
+  // is found by its position.
+  for (size_t i = after_sequence - checkpoint_sequence; i < journal_.entries.size(); ++i) {
+    write(w, journal_.entries[i]);
+  }
+  w.end_array();
+  w.end_object();
+  return w.take();
+}
+
 }  // namespace tallowmere

@@ -38,6 +38,13 @@ class Core {
   // The read-only view: journal position, clock, workspace and the state.
   json::Value snapshot() const;
   std::string journal_text() const;
+  // journal_text() with no entries: the same text until the next checkpoint.
+  std::string head_text() const;
+  // The entries after `after_sequence`, each as journal_text() writes it,
+  // behind the journal's position: {"checkpoint_sequence", "checkpoint_hash",
+  // "sequence", "tip", "journal_bytes", "entries"}. Costs what it returns,
+  // never the state.
+  Result<std::string> entries_text(uint64_t after_sequence) const;
 
   uint64_t clock_ms() const { return clock_ms_; }
   const Config& config() const { return config_; }

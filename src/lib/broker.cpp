@@ -203,6 +203,8 @@ constexpr Signature kNowMs{"Broker.now_ms", 0, 0, {}};
 constexpr Signature kSnapshot{"Broker.snapshot", 0, 0, {}};
 constexpr Signature kJournal{"Broker.journal", 0, 0, {}};
 constexpr Signature kCheckpoint{"Broker.checkpoint", 1, 1, {"acknowledged_tip"}};
+constexpr Signature kJournalHead{"Broker.journal_head", 0, 0, {}};
+constexpr Signature kJournalEntries{"Broker.journal_entries", 1, 1, {"after_sequence"}};
 
 // Lock-free, and quick enough to keep the interpreter lock.
 PyObject* broker_now_ms(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -229,6 +231,20 @@ PyObject* broker_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::string_view texts[kMaxParameters];
     if (!bind_texts(kCheckpoint, args, nargs, kwnames, texts, bound)) return nullptr;
     return run_guarded(self, [&](GuardedCore& core) { return core.checkpoint(texts[0]); });
+  });
+}
+
+PyObject* broker_journal_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[kMaxParameters];
+    uint64_t after_sequence = 0;
+    if (!bind_vector(kJournalEntries, args, nargs, kwnames, bound) ||
+        !count_argument(bound[0], "after_sequence", after_sequence)) {
+      return nullptr;
+    }
+    return run_guarded(
+        self, [&](GuardedCore& core) { return core.journal_entries(after_sequence); });
   });
 }
 
@@ -358,6 +374,10 @@ PyMethodDef broker_methods[] = {
      "journal($self)\n--\n\n"},
     {"checkpoint", as_cfunction<broker_checkpoint>(), kFast,
      "checkpoint($self, acknowledged_tip)\n--\n\n"},
+    {"journal_head", as_cfunction<read_method<kJournalHead, &GuardedCore::journal_head>>(),
+     kFast, "journal_head($self)\n--\n\n"},
+    {"journal_entries", as_cfunction<broker_journal_entries>(), kFast,
+     "journal_entries($self, after_sequence)\n--\n\n"},
     {"replay", as_cfunction<broker_replay>(), kFast | METH_STATIC,
      "replay(journal_json)\n--\n\n"
      "Deterministic, observational replay only. This returns state and cannot dispatch "

@@ -68,6 +68,18 @@ Answer GuardedCore::journal() {
   return locked([&] { return Answer{Answer::End::kText, core_.journal_text()}; });
 }
 
+Answer GuardedCore::journal_head() {
+  return locked([&] { return Answer{Answer::End::kText, core_.head_text()}; });
+}
+
+Answer GuardedCore::journal_entries(uint64_t after_sequence) {
+  return locked([&] {
+    Result<std::string> text = core_.entries_text(after_sequence);
+    if (!text) return Answer{Answer::End::kFailure, std::move(text).take_error().text};
+    return Answer{Answer::End::kText, std::move(text).value()};
+  });
+}
+
 Answer GuardedCore::checkpoint(std::string_view acknowledged_tip) {
   return locked([&] { return text_of(core_.checkpoint(acknowledged_tip)); });
 }

@@ -51,6 +51,8 @@ class GuardedCore {
   Answer command(Command command);
   Answer snapshot();
   Answer journal();
+  Answer journal_head();
+  Answer journal_entries(uint64_t after_sequence);
   Answer checkpoint(std::string_view acknowledged_tip);
 
  private:

@@ -35,6 +35,8 @@ SIGNATURES = {
     "Broker.snapshot": "($self)",
     "Broker.journal": "($self)",
     "Broker.checkpoint": "($self, acknowledged_tip)",
+    "Broker.journal_head": "($self)",
+    "Broker.journal_entries": "($self, after_sequence)",
     "Broker.replay": "(journal_json)",
     "Broker.from_journal": "(journal_json)",
     "score_linear": "(export_json, features_json)",

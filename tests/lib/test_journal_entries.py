@@ -1,0 +1,173 @@
+"""journal_head() and journal_entries(): a host that keeps the head and the
+entries after it rebuilds journal() byte for byte, checkpoints in between
+included, and each call returns what it was asked for, never the state."""
+
+import json
+import random
+import re
+import threading
+
+import pytest
+
+from records import action, intent, observed, outcome, text
+from tallowmere._native import Broker, BrokerError
+
+PAGE = re.compile(r'\{"checkpoint_sequence":(\d+),"checkpoint_hash":"([0-9a-f]{64})",'
+                  r'"sequence":(\d+),"tip":"([0-9a-f]{64})","journal_bytes":(\d+),"entries":\[')
+
+
+def page(broker, after):
+    """The leading fields, read without parsing the entries, and the entries."""
+    returned = broker.journal_entries(after)
+    match = PAGE.match(returned)
+    assert match and returned.endswith("]}"), returned[:200]
+    return [int(match[1]), match[2], int(match[3]), match[4], int(match[5])], \
+        returned[match.end():-2]
+
+
+def run(broker, index, source="runtime"):
+    resource = f"r{index}"
+    broker.observe(observed(f"e{index}", resource, source=source, sequence=index))
+    broker.submit(intent(f"i{index}", resource))
+    broker.begin(f"i{index}")
+    broker.finish(f"i{index}", outcome(changed=[resource]))
+
+
+def test_position_and_entries_match_the_journal():
+    broker = Broker()
+    broker.register_action(action())
+    for index in range(1, 4):
+        run(broker, index)
+    journal = json.loads(broker.journal())
+    position, entries = page(broker, 5)
+    assert position == [0, journal["checkpoint_hash"], 13, journal["entries"][-1]["hash"],
+                        len(broker.journal())]
+    # Each entry is its text in journal(), byte for byte.
+    assert entries == ",".join(text(entry) for entry in journal["entries"][5:])
+    assert broker.journal().endswith("[" + page(broker, 0)[1] + "]}")
+    assert page(broker, 13)[1] == ""
+    assert broker.journal_head() == broker.journal().split('"entries":[')[0] + '"entries":[]}'
+
+
+@pytest.mark.parametrize("after, message", [
+    (2, "journal_folded: entries after this sequence are folded into the checkpoint"),
+    (5, "journal_ahead: sequence is beyond the journal tip"),
+    (2**64 - 1, "journal_ahead: sequence is beyond the journal tip"),
+])
+def test_sequences_outside_the_journal_are_refused(after, message):
+    broker = Broker()
+    broker.register_action(action())
+    broker.observe(observed("e1", "r1"))
+    broker.submit(intent("i1", "r1"))
+    broker.checkpoint(json.loads(broker.snapshot())["journal_tip"])
+    broker.begin("i1")
+    assert page(broker, 3)[0][:3] == [3, page(broker, 3)[0][1], 4]
+    head = broker.journal_head()
+    with pytest.raises(BrokerError) as caught:
+        broker.journal_entries(after)
+    assert str(caught.value) == message
+    assert broker.journal_head() == head
+
+
+HEAD_TAIL = re.compile(r'"checkpoint_sequence":(\d+),"checkpoint_tick_ms":\d+,'
+                       r'"checkpoint_parent_hash":"[^"]*","checkpoint_hash":"([0-9a-f]{64})",'
+                       r'"entries":\[\]\}$')
+
+
+class Host:
+    """Keeps a head and the batches of entries stored after it. A batch
+    taken against another checkpoint means the broker folded: the head is
+    taken again, and the entries it holds are dropped."""
+
+    def __init__(self, broker):
+        self.broker = broker
+        self.refolds = -1
+        self.take_head()
+
+    def take_head(self):
+        self.head = self.broker.journal_head()
+        match = HEAD_TAIL.search(self.head)
+        self.stored, self.checkpoint_hash, self.batches = int(match[1]), match[2], []
+        self.refolds += 1
+
+    def store(self):
+        try:
+            position, entries = page(self.broker, self.stored)
+        except BrokerError as error:
+            assert str(error).startswith("journal_folded: ")
+            return self.take_head()
+        if position[1] != self.checkpoint_hash:
+            return self.take_head()
+        if entries:
+            self.batches.append(entries)
+        self.stored = position[2]
+        return True
+
+    def journal(self):
+        if not self.batches:
+            return self.head
+        return self.head[:-2] + ",".join(self.batches) + "]}"
+
+
+def test_a_host_rebuilds_the_journal_while_other_threads_command_and_checkpoint():
+    broker = Broker(text({"max_intents": 10000, "max_resources": 10000}))
+    broker.register_action(action())
+    stop = threading.Event()
+
+    def commands(offset):
+        for index in range(offset, 2000, 2):
+            run(broker, index, ("runtime", "verifier")[offset - 1])
+
+    def checkpoints():
+        rng = random.Random(7)
+        while not stop.is_set():
+            try:
+                broker.checkpoint(json.loads(broker.snapshot())["journal_tip"])
+            except BrokerError as error:  # A command moved the tip meanwhile.
+                assert str(error) == "checkpoint_mismatch: acknowledged tip differs"
+            stop.wait(rng.uniform(0, 0.002))
+
+    writers = [threading.Thread(target=commands, args=(offset,)) for offset in (1, 2)]
+    threads = writers + [threading.Thread(target=checkpoints)]
+    for thread in threads:
+        thread.start()
+    host = Host(broker)
+    try:
+        rounds = 0
+        while any(writer.is_alive() for writer in writers):
+            host.store()
+            rounds += 1
+            if rounds % 50 == 0:
+                assert json.loads(Broker.replay(host.journal()))["journal_sequence"] == \
+                    host.stored
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    while not host.store():
+        pass
+    assert host.journal() == broker.journal()
+    assert host.refolds > 0
+
+
+def test_each_call_returns_its_entries_not_the_state():
+    # The same three commands after a checkpoint, on top of 100 and of
+    # 30,000 intents: the answer is as long either way, but for the longer
+    # numbers, while journal() grows with the state.
+    lengths = {}
+    for count in (100, 30000):
+        broker = Broker(text({"max_intents": 30001, "max_resources": 30001,
+                              "max_journal_entries": 10**6}))
+        broker.register_action(action())
+        for index in range(count):
+            broker.submit(intent(f"i{index:05}", action_id="deploy"))
+        broker.checkpoint(json.loads(broker.snapshot())["journal_tip"])
+        after = count + 1
+        broker.observe(observed("e", "r"))
+        broker.submit(intent("new", "r"))
+        broker.begin("new")
+        returned = broker.journal_entries(after)
+        numbers = sum(map(len, re.findall(r"(?<=[:,\[])\d+(?=[,\]}])", returned)))
+        lengths[count] = (len(returned) - numbers, len(broker.journal()))
+    assert lengths[100][0] == lengths[30000][0] < 3000
+    assert lengths[30000][1] > 100 * lengths[100][0]
