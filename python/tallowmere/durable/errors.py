@@ -1,0 +1,28 @@
+"""The failures of durable brokers and their stores. Each is a BrokerError
+whose text is "code: detail", like the broker's own."""
+
+from .._native import BrokerError
+
+
+class DurableError(BrokerError):
+    """A failure of a durable broker or of its store."""
+
+
+class JournalRefused(DurableError):
+    """A stored journal that does not rebuild: `text` is the journal's own
+    error text, `sequence` the entry it names (or the checkpoint's sequence
+    when the checkpoint itself is refused)."""
+
+    def __init__(self, text, sequence, at="entry"):
+        super().__init__(text, sequence, at)
+        self.text = text
+        self.sequence = sequence
+        self.at = at
+
+    def __str__(self):
+        return f"{self.text} ({self.at} {self.sequence})"
+
+
+def code_of(error):
+    """The code of a failure text: the part before ": ", or the whole text."""
+    return str(error).partition(": ")[0]
