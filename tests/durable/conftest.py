@@ -92,3 +92,36 @@ def store_url(request, tmp_path):
     if request.param == "sqlite":
         return str(tmp_path / "broker.sqlite3")
     return request.getfixturevalue("postgres_url")
+
+
+class Raw:
+    """Plain SQL on a store's database, behind the durable broker's back."""
+
+    def __init__(self, url):
+        if url.startswith("postgresql://"):
+            import psycopg
+            self.connection = psycopg.connect(url, autocommit=True)
+            self.marker = "%s"
+        else:
+            import sqlite3
+            self.connection = sqlite3.connect(url, isolation_level=None)
+            self.marker = "?"
+
+    def __call__(self, sql, *parameters):
+        cursor = self.connection.execute(sql.replace("?", self.marker), parameters)
+        return cursor.fetchall() if cursor.description else cursor.rowcount
+
+    def close(self):
+        self.connection.close()
+
+
+@pytest.fixture
+def raw(store_url):
+    connections = []
+
+    def connect():
+        connections.append(Raw(store_url))
+        return connections[-1]
+    yield connect
+    for connection in connections:
+        connection.close()

@@ -1,7 +1,7 @@
 """Durable brokers: a `Broker` whose journal is committed to a store before
 any result is returned, on SQLite (embedded, the default) or PostgreSQL."""
 
-from .broker import DurableBroker, open_store, read_journal
+from .broker import DurableBroker, load_stored, open_store, read_journal, replay_store
 from .errors import DurableError, JournalRefused
 from .sqlite import SqliteStore
 from .store import Store
@@ -16,4 +16,4 @@ def __getattr__(name):
 
 
 __all__ = ["DurableBroker", "DurableError", "JournalRefused", "PostgresStore", "SqliteStore",
-           "Store", "open_store", "read_journal"]
+           "Store", "load_stored", "open_store", "read_journal", "replay_store"]

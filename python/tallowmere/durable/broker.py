@@ -23,7 +23,7 @@ import threading
 from .._native import Broker, BrokerError
 from . import texts
 from .errors import DurableError, code_of
-from .rebuild import recovered_broker
+from .rebuild import journal_text, recovered_broker, replayed
 from .sqlite import SqliteStore
 from .store import Store
 
@@ -46,11 +46,10 @@ def open_store(target, *, read_only=False, **options):
     return SqliteStore(target, read_only=read_only, **options)
 
 
-def read_journal(target, workspace_id=None):
-    """The journal text a store holds, joined from its rows, without taking
-    the writer's lease: for inspection, export and backup. Raises
+def load_stored(target, workspace_id=None):
+    """The rows of the active journal of a store, or of the one named,
+    read in one snapshot without taking the writer's lease. Raises
     "store_empty" when the store holds no such journal."""
-    from .rebuild import journal_text
     store = open_store(target, read_only=True)
     try:
         stored = store.load(workspace_id)
@@ -60,7 +59,20 @@ def read_journal(target, workspace_id=None):
     if stored is None:
         raise DurableError("store_empty: the store holds no journal" if workspace_id is None
                            else f"store_empty: the store holds no journal {workspace_id}")
-    return journal_text(stored)
+    return stored
+
+
+def read_journal(target, workspace_id=None):
+    """The journal text a store holds, joined from its rows: for export and
+    backup. Checks that the rows join; the broker checks the rest."""
+    return journal_text(load_stored(target, workspace_id))
+
+
+def replay_store(target, workspace_id=None):
+    """The `Broker.replay` snapshot text of a store's journal: inspection
+    with no authority. A damaged store raises JournalRefused, naming the
+    entry at fault."""
+    return replayed(load_stored(target, workspace_id))[1]
 
 
 def _command(name):

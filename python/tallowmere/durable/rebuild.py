@@ -28,12 +28,19 @@ def journal_text(stored):
         expected = batch.last_sequence + 1
     if expected - 1 != stored.sequence:
         raise JournalRefused(CHAIN_MISMATCH, expected)
-    text = texts.join_journal(stored.head, [batch.entries for batch in stored.batches])
-    # The rows may hold fewer entries than their sequences say.
-    tip = text[-68:-4] if stored.batches else head.checkpoint_hash
-    if tip != stored.tip:
-        raise JournalRefused(CHAIN_MISMATCH, locate(stored, CHAIN_MISMATCH).sequence)
-    return text
+    return texts.join_journal(stored.head, [batch.entries for batch in stored.batches])
+
+
+def _check_tip(stored, text):
+    """A text the broker read may still end before the stored tip: rows
+    holding fewer entries than their sequences say."""
+    if not stored.batches:
+        return
+    if text[-68:-4] != stored.tip:
+        located = locate(stored, CHAIN_MISMATCH)
+        if located.at == "recovery":  # Every entry is there; the last differs.
+            located = JournalRefused(CHAIN_MISMATCH, stored.sequence)
+        raise located
 
 
 def _refuses(text):
@@ -86,6 +93,20 @@ def recovered_broker(stored):
     """`Broker.from_journal` of the stored journal, or JournalRefused."""
     text = journal_text(stored)
     try:
-        return Broker.from_journal(text)
+        broker = Broker.from_journal(text)
     except BrokerError as error:
         raise locate(stored, str(error)) from None
+    _check_tip(stored, text)
+    return broker
+
+
+def replayed(stored):
+    """(journal text, `Broker.replay` snapshot text) of the stored journal,
+    or JournalRefused."""
+    text = journal_text(stored)
+    try:
+        snapshot = Broker.replay(text)
+    except BrokerError as error:
+        raise locate(stored, str(error)) from None
+    _check_tip(stored, text)
+    return text, snapshot
