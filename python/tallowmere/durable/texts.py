@@ -27,6 +27,7 @@ _EMPTY_ENTRIES = "[]}"
 
 # One entry as the broker writes it. The command sits between fixed-format
 # fields, so the text hashed for the entry can be cut out of it.
+ENTRY_START = re.compile(r'\{"sequence":(\d+),"tick_ms":(\d+),')
 _ENTRY = re.compile(
     r'\{"sequence":(\d+),"tick_ms":(\d+),"previous_hash":"([0-9a-f]{64})",'
     r'"command":(.*),"result_hash":"([0-9a-f]{64})","hash":"([0-9a-f]{64})"\}\Z', re.DOTALL)
@@ -123,3 +124,21 @@ def workspace_of(head):
     except ValueError:
         raise TextError("not a journal text") from None
     return workspace_id
+
+
+# Where the entry list of a whole journal text begins. The checkpoint fields
+# come in an order no sorted object inside the state can repeat (the tick
+# before the parent hash), so the first match is the journal's own.
+_ENTRIES_START = re.compile(
+    r'"checkpoint_sequence":\d+,"checkpoint_tick_ms":\d+,'
+    r'"checkpoint_parent_hash":"(?:genesis|[0-9a-f]{64})","checkpoint_hash":"[0-9a-f]{64}",'
+    r'"entries":\[')
+
+
+def split_journal(text):
+    """(head text, comma-separated entry texts) of a journal text as the
+    broker writes it."""
+    match = _ENTRIES_START.search(text)
+    if match is None or not text.endswith("]}"):
+        raise TextError("not a journal text the broker wrote")
+    return text[:match.end()] + "]}", text[match.end():-2]
