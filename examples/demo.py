@@ -1,117 +1,118 @@
-"""The broker end to end: admit and run work, persist the journal, lose the
-process, recover from the journal, and resolve what was left uncertain."""
+"""A durable broker on SQLite, through a crash.
+
+The first run registers an action, observes two services, deploys one to a
+verified finish and begins deploying the other. It starts that effect only
+once `begin` has returned, which means the begin is committed, and is killed
+with SIGKILL while the effect runs. The second run opens the same file: the
+broker comes back from its journal with the interrupted deploy as
+`effect_unknown`, refuses to let it simply finish, and settles it with
+`reconcile` and the evidence of what happened.
+
+    python examples/demo.py             # both runs and the kill, in a temporary directory
+    python examples/demo.py run FILE    # only the first run, on FILE, until killed
+"""
 
 import json
 import os
+import signal
+import subprocess
+import sys
 import tempfile
+import time
 
-from tallowmere._native import Broker, BrokerError, __engine__, __version__
+from tallowmere._native import BrokerError
+from tallowmere.durable import DurableBroker
 
-CONFIG = {"workspace_id": "demo", "capabilities": ["deploy"]}
-DEPLOY = {
-    "action_id": "deploy",
-    "required_capabilities": ["deploy"],
-    "allow_write": True,
-    "max_resources": 1,
-}
+CONFIG = json.dumps({"workspace_id": "demo", "capabilities": ["deploy"]})
+DEPLOY = {"action_id": "deploy", "required_capabilities": ["deploy"], "allow_write": True,
+          "max_resources": 1}
 
 
 def observed(event_id, sequence, resource_id, fingerprint):
-    return json.dumps({
-        "event_id": event_id,
-        "source_id": "runtime",
-        "source_sequence": sequence,
-        "kind": "resource_observed",
-        "resource_id": resource_id,
-        "fingerprint": fingerprint,
-    })
+    return json.dumps({"event_id": event_id, "source_id": "runtime",
+                       "source_sequence": sequence, "kind": "resource_observed",
+                       "resource_id": resource_id, "fingerprint": fingerprint})
 
 
-def deploy_intent(intent_id, resource_id, revision, image):
-    return json.dumps({
-        "intent_id": intent_id,
-        "action_id": "deploy",
-        "resources": [{"resource_id": resource_id, "expected_revision": revision,
-                       "access": "write"}],
-        "idempotency_key": intent_id,
-        "arguments": {"image": image},
-    })
+def deploy(intent_id, resource_id, image):
+    return json.dumps({"intent_id": intent_id, "action_id": "deploy",
+                       "resources": [{"resource_id": resource_id, "expected_revision": 0,
+                                      "access": "write"}],
+                       "idempotency_key": intent_id, "arguments": {"image": image}})
 
 
 def verified(resource_id, fingerprint, receipt):
-    return json.dumps({
-        "status": "completed_verified",
-        "changed_resources": [resource_id],
-        "resource_fingerprints": {resource_id: fingerprint},
-        "evidence": {"receipt": receipt},
-    })
+    return json.dumps({"status": "completed_verified", "changed_resources": [resource_id],
+                       "resource_fingerprints": {resource_id: fingerprint},
+                       "evidence": {"receipt": receipt}})
 
 
-def status_of(broker, intent_id):
-    return json.loads(broker.snapshot())["state"]["intents"][intent_id]["status"]
+def say(text):
+    print(text, flush=True)
+
+
+def first_run(path):
+    """Runs until killed, in the middle of deploying service/web."""
+    broker = DurableBroker(path, CONFIG)
+    broker.register_action(json.dumps(DEPLOY))
+    broker.observe(observed("obs-1", 1, "service/api", "api-v1"))
+    broker.observe(observed("obs-2", 2, "service/web", "web-v1"))
+    say("  observed service/api and service/web")
+    broker.submit(deploy("deploy-api", "service/api", "api:v2"))
+    began = json.loads(broker.begin("deploy-api"))
+    say(f"  began deploy-api with {began['arguments']}; the begin is durable, so the "
+        "effect may start")
+    done = json.loads(broker.finish("deploy-api", verified("service/api", "api-v2", "r-1")))
+    say(f"  finished deploy-api: {done['status']}")
+    broker.submit(deploy("deploy-web", "service/web", "web:v2"))
+    broker.begin("deploy-web")
+    say("  began deploy-web; its effect is running")
+    while True:  # The deploy takes a while; the process dies first.
+        time.sleep(1)
+
+
+def second_run(path):
+    with DurableBroker(path) as broker:
+        state = json.loads(broker.snapshot())["state"]
+        for intent_id, record in sorted(state["intents"].items()):
+            say(f"  {intent_id}: {record['status']}")
+        report = verified("service/web", "web-v2", "r-2")
+        try:
+            broker.finish("deploy-web", report)
+        except BrokerError as error:
+            say(f"  finish is refused: {error}")
+        reconciled = json.loads(broker.reconcile("deploy-web", report))
+        say(f"  reconciled deploy-web with the deploy's own evidence: {reconciled['status']}")
+        try:
+            broker.submit(deploy("deploy-api-2", "service/api", "api:v3"))
+        except BrokerError as error:
+            say(f"  a plan made against an old revision is refused: {error}")
+        resources = json.loads(broker.snapshot())["state"]["resources"]
+        for resource_id, resource in sorted(resources.items()):
+            say(f"  {resource_id}: revision {resource['revision']}, "
+                f"fingerprint {resource['fingerprint']}")
 
 
 def main():
-    print(f"tallowmere._native {__version__} (engine {__engine__})")
-    broker = Broker(json.dumps(CONFIG))
-    broker.register_action(json.dumps(DEPLOY))
-    print("registered action deploy")
-
-    broker.observe(observed("obs-1", 1, "service/api", "api-v1"))
-    broker.observe(observed("obs-2", 2, "service/web", "web-v1"))
-    print("observed service/api and service/web at revision 0")
-
-    broker.submit(deploy_intent("deploy-api", "service/api", 0, "api:v2"))
-    began = json.loads(broker.begin("deploy-api"))
-    print(f"began deploy-api with arguments {began['arguments']}")
-    done = json.loads(broker.finish("deploy-api", verified("service/api", "api-v2", "r-1")))
-    print(f"finished deploy-api: {done['status']}")
-
-    broker.submit(deploy_intent("deploy-web", "service/web", 0, "web:v2"))
-    broker.begin("deploy-web")
-    print("began deploy-web; the process stops before it reports back")
-
-    try:
-        broker.submit(deploy_intent("deploy-api-2", "service/api", 0, "api:v3"))
-    except BrokerError as error:
-        print(f"refused a plan made against an old revision: {error}")
-
     with tempfile.TemporaryDirectory() as directory:
-        path = os.path.join(directory, "journal.json")
-        journal = broker.journal()
-        with open(path, "w", encoding="utf-8") as file:
-            file.write(journal)
-        entries = len(json.loads(journal)["entries"])
-        print(f"persisted the journal: {entries} entries")
-        del broker  # The process is gone; only the file remains.
-
-        with open(path, encoding="utf-8") as file:
-            stored = file.read()
-
-    replayed = json.loads(Broker.replay(stored))
-    print(f"replayed the journal observationally: sequence {replayed['journal_sequence']}, "
-          f"deploy-web {replayed['state']['intents']['deploy-web']['status']}")
-
-    broker = Broker.from_journal(stored)
-    print(f"recovered the broker: deploy-web is {status_of(broker, 'deploy-web')}")
-
-    report = verified("service/web", "web-v2", "r-2")
-    try:
-        broker.finish("deploy-web", report)
-    except BrokerError as error:
-        print(f"finish after the restart is refused: {error}")
-    reconciled = json.loads(broker.reconcile("deploy-web", report))
-    print(f"reconciled deploy-web: {reconciled['status']}")
-
-    snapshot = json.loads(broker.snapshot())
-    resources = snapshot["state"]["resources"]
-    for resource_id in sorted(resources):
-        resource = resources[resource_id]
-        print(f"{resource_id}: revision {resource['revision']}, "
-              f"fingerprint {resource['fingerprint']}")
-    checkpoint = json.loads(broker.checkpoint(snapshot["journal_tip"]))
-    print(f"acknowledged the journal up to sequence {checkpoint['sequence']}")
+        path = os.path.join(directory, "demo.sqlite3")
+        say(f"first run, on {path}:")
+        child = subprocess.Popen([sys.executable, __file__, "run", path],
+                                 stdout=subprocess.PIPE, text=True)
+        for line in child.stdout:
+            say(line.rstrip("\n"))
+            if "effect is running" in line:
+                break
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        say("killed the first run with SIGKILL while deploy-web was running")
+        say("second run, on the same file:")
+        second_run(path)
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["run"]:
+        first_run(sys.argv[2])
+    else:
+        main()

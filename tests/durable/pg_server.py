@@ -17,6 +17,13 @@ class ServerError(RuntimeError):
     pass
 
 
+def server_environment():
+    """The environment without what a sanitized test run preloads: the
+    server's own programs are not built for it."""
+    return {name: value for name, value in os.environ.items()
+            if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def bindir():
     versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/pg_ctl"),
                       key=lambda path: int(path.split("/")[4]))
@@ -40,12 +47,12 @@ class Server:
         try:
             subprocess.run(self.prefix + [str(self.bin / "initdb"), "-D", str(self.data), "-A",
                                           "trust", "-U", "postgres", "--no-sync", "-E", "UTF8"],
-                           check=True, capture_output=True)
+                           check=True, capture_output=True, env=server_environment())
             options = f"-k {self.base} -c listen_addresses='' -p {PORT} -c synchronous_commit=on"
             started = subprocess.run(self.prefix + [str(self.bin / "pg_ctl"), "-D",
                                                     str(self.data), "-l", str(log), "-o",
                                                     options, "-w", "start"],
-                                     capture_output=True, text=True)
+                                     capture_output=True, text=True, env=server_environment())
         except (OSError, subprocess.CalledProcessError) as error:
             self.remove()
             raise ServerError(f"initdb failed: {error}") from None
@@ -70,7 +77,8 @@ class Server:
 
     def stop(self):
         subprocess.run(self.prefix + [str(self.bin / "pg_ctl"), "-D", str(self.data), "-m",
-                                      "immediate", "-w", "stop"], capture_output=True)
+                                      "immediate", "-w", "stop"], capture_output=True,
+                       env=server_environment())
         self.remove()
 
     def remove(self):

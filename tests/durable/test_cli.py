@@ -4,6 +4,7 @@ how it refuses, and its progress on a terminal."""
 import io
 import json
 import os
+import pathlib
 import pty
 import subprocess
 import sys
@@ -94,3 +95,15 @@ def test_module_entry_point_shows_progress_on_a_terminal(tmp_path):
     piped = subprocess.run([sys.executable, "-P", "-m", "tallowmere", "verify", str(path)],
                            capture_output=True, text=True, check=True)
     assert piped.stderr == "" and piped.stdout == out
+
+
+def test_the_demo_brings_the_interrupted_deploy_back_as_unknown():
+    demo = pathlib.Path(__file__).parents[2] / "examples" / "demo.py"
+    shown = subprocess.run([sys.executable, "-P", str(demo)], capture_output=True, text=True,
+                           check=True, timeout=60).stdout.splitlines()
+    at = shown.index("killed the first run with SIGKILL while deploy-web was running")
+    assert shown[at - 1] == "  began deploy-web; its effect is running"
+    assert shown[at + 2:at + 4] == ["  deploy-api: completed_verified",
+                                    "  deploy-web: effect_unknown"]
+    assert shown[-2:] == ["  service/api: revision 1, fingerprint api-v2",
+                          "  service/web: revision 1, fingerprint web-v2"]
