@@ -42,6 +42,7 @@ CONFIG = json.dumps({"capabilities": ["deploy"], "trusted_sources": SOURCES,
 ARGUMENTS = {"image": "registry.example/api:2.4.1", "replicas": 3, "region": "eu-west-1",
              "labels": {"team": "platform", "tier": "backend"}, "dry_run": False}
 STORED = (100, 4096, 30000)
+TODAY = "today: journal() + store + checkpoint"
 
 
 def observed(source, sequence):
@@ -240,7 +241,7 @@ def main():
                     rows.append((kind, f"durable, {callers} caller{'s' * (callers > 1)}", count,
                                  *measured))
                 today = Broker.from_journal(seeds[count].journal())
-                rows.append((kind, "today: journal() + store + checkpoint", count,
+                rows.append((kind, TODAY, count,
                              *today_loop(target(kind), today, options.today)))
 
         print(f"{'store':<9} {'loop':<40} {'intents':>7} {'commands/s':>11} "
@@ -264,9 +265,9 @@ def main():
             print(f"{kind}: 8 callers / 1 caller throughput = "
                   + ", ".join(f"{eight[count][0] / one[count][0]:.2f}" for count in STORED)
                   + " (target >= 3)")
-            print(f"{kind}: durable / today at 4,096 and 30,000 intents = "
-                  + ", ".join(f"{one[count][0] / table[('today: journal() + store + checkpoint', count)][0]:.0f}x"
-                              for count in (4096, 30000)))
+            today = {count: table[(TODAY, count)] for count in STORED}
+            print(f"{kind}: durable / today throughput at 4,096 and 30,000 intents = "
+                  + ", ".join(f"{one[count][0] / today[count][0]:.0f}x" for count in (4096, 30000)))
 
         print()
         print(f"{'intents':>7} {'journal_entries() us':>21} {'journal() us':>13} "
@@ -276,7 +277,8 @@ def main():
             print(f"{count:>7} {entries_us:>21.2f} {journal_us:>13.0f} {length:>16}")
 
         print()
-        print(f"{'store':<9} {'open after ' + str(options.recovery) + ' entries on 4,096 intents':>48}")
+        title = f"open after {options.recovery} entries on 4,096 intents"
+        print(f"{'store':<9} {title:>48}")
         for kind in ("sqlite", "postgres"):
             print(f"{kind:<9} {recovery(target(kind), options.recovery):>46.2f} s")
     finally:

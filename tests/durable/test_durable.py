@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from records import action, intent, observed, outcome, rechain, text
+from records import action, intent, observed, rechain, text
 from tallowmere._native import Broker, BrokerError
 from tallowmere.durable import (DurableBroker, DurableError, JournalRefused, read_journal,
                                 replay_store)

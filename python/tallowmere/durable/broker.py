@@ -16,6 +16,7 @@ whose commit finished just as the store failed, which no caller was told
 about).
 """
 
+import contextlib
 import json
 import os
 import threading
@@ -244,15 +245,18 @@ class DurableBroker:
     def _commit(self):
         """Makes every entry the broker holds durable, then folds when the
         stored entries pass a bound. Only the committer runs it."""
-        try:
+        with self._stopping():
             self._append()
             stored = self._stored
             if stored.entry_count >= self.fold_entries or stored.entry_bytes >= self.fold_bytes:
                 self._fold()
-        except BrokerError as error:
-            if isinstance(error, DurableError) or code_of(error) == "broker_poisoned":
-                raise self._stop(error) from None
-            raise
+
+    @contextlib.contextmanager
+    def _stopping(self):
+        """Any failure while storing stops the broker: what it holds and what
+        the store holds may differ from then on."""
+        try:
+            yield
         except Exception as error:
             raise self._stop(error) from None
 
@@ -288,16 +292,10 @@ class DurableBroker:
 
     def _fold_now(self):
         for _ in range(_FOLD_ATTEMPTS):
-            try:
+            with self._stopping():
                 self._append()
                 if self._fold():
                     return
-            except BrokerError as error:
-                if isinstance(error, DurableError) or code_of(error) == "broker_poisoned":
-                    raise self._stop(error) from None
-                raise
-            except Exception as error:
-                raise self._stop(error) from None
 
     # --- Workspace rotation -----------------------------------------------------------
 
@@ -334,7 +332,7 @@ class DurableBroker:
             successor.register_action(json.dumps(spec, separators=(",", ":"),
                                                  ensure_ascii=False))
         successor.checkpoint(json.loads(successor.snapshot())["journal_tip"])
-        try:
+        with self._stopping():
             # The archive keeps the final journal as one head.
             self._append()
             while not self._fold():
@@ -343,12 +341,6 @@ class DurableBroker:
             head = texts.read_head(new_head)
             self._store.create(workspace_id, new_head, head, archive=self._stored)
             stored = self._store.claim()
-        except BrokerError as error:
-            if isinstance(error, DurableError):
-                raise self._stop(error) from None
-            raise
-        except Exception as error:
-            raise self._stop(error) from None
         stored.head = ""
         stored.batches = []
         self._broker = successor

@@ -89,24 +89,24 @@ def locate(stored, error_text):
     return JournalRefused(error_text, head.sequence + low + 1)
 
 
-def recovered_broker(stored):
-    """`Broker.from_journal` of the stored journal, or JournalRefused."""
+def _read(stored, reader):
+    """(journal text, reader(text)) with `reader` one of Broker's journal
+    readers; its refusal becomes JournalRefused at the entry at fault."""
     text = journal_text(stored)
     try:
-        broker = Broker.from_journal(text)
+        result = reader(text)
     except BrokerError as error:
         raise locate(stored, str(error)) from None
     _check_tip(stored, text)
-    return broker
+    return text, result
+
+
+def recovered_broker(stored):
+    """`Broker.from_journal` of the stored journal, or JournalRefused."""
+    return _read(stored, Broker.from_journal)[1]
 
 
 def replayed(stored):
     """(journal text, `Broker.replay` snapshot text) of the stored journal,
     or JournalRefused."""
-    text = journal_text(stored)
-    try:
-        snapshot = Broker.replay(text)
-    except BrokerError as error:
-        raise locate(stored, str(error)) from None
-    _check_tip(stored, text)
-    return text, snapshot
+    return _read(stored, Broker.replay)
