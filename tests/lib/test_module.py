@@ -4,7 +4,10 @@ functions, and the type stub shipped beside it."""
 
 import importlib
 import inspect
+import json
+import os
 import pathlib
+import subprocess
 import sys
 import weakref
 
@@ -150,3 +153,18 @@ def test_signatures_and_docstrings_match_the_shipped_stub():
         assert [(p.name, p.default) for p in inspect.signature(stubbed).parameters.values()] == [
             (p.name, p.default) for p in inspect.signature(callable_).parameters.values()
         ], dotted
+
+
+def test_digests_ignore_the_hosts_openssl_configuration(tmp_path):
+    # A configuration that asks for approved algorithms only, with no such
+    # provider loaded, leaves the process-wide SHA-256 unusable.
+    config = tmp_path / "openssl.cnf"
+    config.write_text("openssl_conf = init\n[init]\nalg_section = evp\n"
+                      "[evp]\ndefault_properties = fips=yes\n")
+    script = ("import json, tallowmere._native as n; "
+              "print(json.loads(n.Broker().journal())['checkpoint_hash'])")
+    environment = dict(os.environ, OPENSSL_CONF=str(config))
+    hashes = {subprocess.run([sys.executable, "-P", "-c", script], env=environment,
+                             capture_output=True, text=True, check=True).stdout.strip()
+              for _ in range(2)}
+    assert hashes == {json.loads(native.Broker().journal())["checkpoint_hash"]}
