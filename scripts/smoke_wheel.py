@@ -4,16 +4,21 @@ directory outside the source tree (scripts/wheel; cibuildwheel's test step).
 It fails when the package was not imported from that environment, when a
 compiler is reachable, when the extension module needs a shared library a
 manylinux system does not promise (libcrypto above all), or when the broker,
-the scorers, the error codes or error pickling do not work as installed."""
+the scorers, the error codes or error pickling do not work as installed.
+With --no-openssl-config it also fails when an OpenSSL configuration
+(OPENSSL_CONF) changes the module's digests."""
 
 import hashlib  # Python's own libcrypto loads first, as in a real host.
 import importlib.metadata
 import json
+import os
 import pathlib
 import pickle
 import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 import tallowmere
 from tallowmere import Broker, BrokerError, ErrorCode, LinearScorer, TreeScorer, error_code
@@ -123,10 +128,31 @@ def run_scorers():
         raise SystemExit(f"smoke: unexpected scores {scores}")
 
 
+def check_openssl_config_ignored():
+    """With --no-openssl-config: digests must not change under an OpenSSL
+    configuration that asks for FIPS algorithms, which a libcrypto that loads
+    its configuration cannot fetch SHA-256 under."""
+    probe = ("import json, tallowmere; "
+             "print(json.loads(tallowmere.Broker().journal())['checkpoint_hash'])")
+    hashes = set()
+    with tempfile.TemporaryDirectory() as directory:
+        config = pathlib.Path(directory, "openssl.cnf")
+        config.write_text("openssl_conf = init\n[init]\nalg_section = evp\n"
+                          "[evp]\ndefault_properties = fips=yes\n")
+        for environment in ({}, {"OPENSSL_CONF": str(config)}):
+            hashes.add(subprocess.run([sys.executable, "-I", "-c", probe], check=True,
+                                      capture_output=True, text=True,
+                                      env=os.environ | environment).stdout)
+    if len(hashes) != 1:
+        raise SystemExit(f"smoke: digests depend on OPENSSL_CONF: {sorted(hashes)}")
+
+
 def main():
     module = check_environment()
     run_broker()
     run_scorers()
+    if "--no-openssl-config" in sys.argv[1:]:
+        check_openssl_config_ignored()
     print(f"smoke: tallowmere {tallowmere.__version__} from {module} passed")
 
 

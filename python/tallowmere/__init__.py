@@ -20,6 +20,8 @@ from ._native import (
     score_trees,
 )
 
+# Durable hosting (tallowmere.durable) adds its imports here.
+
 __all__ = [
     # The native module.
     "Broker",
