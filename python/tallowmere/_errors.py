@@ -84,6 +84,7 @@ class ErrorCode(enum.StrEnum):
 
 
 def _failure_text(error: BrokerError) -> str:
+    """The one str argument every BrokerError the module raises carries."""
     if not isinstance(error, BrokerError):
         raise TypeError(f"expected a BrokerError, not {type(error).__name__}")
     if len(error.args) != 1 or not isinstance(error.args[0], str):
@@ -115,10 +116,12 @@ def error_detail(error: BrokerError) -> str:
 
 
 def _broker_error(*args: object) -> BrokerError:
+    """Rebuilds a pickled BrokerError."""
     return BrokerError(*args)
 
 
 def _reduce_broker_error(error: BrokerError) -> tuple[object, ...]:
+    """How pickle and copy take a BrokerError apart."""
     # The native type names its module "_native", which no import can find, so
     # the default reduction fails; this one names an importable rebuilder and
     # keeps the arguments and any attributes (such as notes).

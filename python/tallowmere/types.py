@@ -359,58 +359,80 @@ class Snapshot(TypedDict):
 
 
 class RegisterActionCommand(TypedDict):
+    """`register_action`, as a journal entry holds it."""
+
     operation: Literal["register_action"]
     spec: ActionSpec
 
 
 class ObserveCommand(TypedDict):
+    """`observe`, as a journal entry holds it."""
+
     operation: Literal["observe"]
     event: Event
 
 
 class SubmitCommand(TypedDict):
+    """`submit`, as a journal entry holds it."""
+
     operation: Literal["submit"]
     intent: Intent
 
 
 class BeginCommand(TypedDict):
+    """`begin`, as a journal entry holds it."""
+
     operation: Literal["begin"]
     intent_id: str
 
 
 class FinishCommand(TypedDict):
+    """`finish`, as a journal entry holds it."""
+
     operation: Literal["finish"]
     intent_id: str
     outcome: Outcome
 
 
 class ReconcileCommand(TypedDict):
+    """`reconcile`, as a journal entry holds it."""
+
     operation: Literal["reconcile"]
     intent_id: str
     outcome: Outcome
 
 
 class CancelCommand(TypedDict):
+    """`cancel`, as a journal entry holds it."""
+
     operation: Literal["cancel"]
     intent_id: str
 
 
 class RevokeCommand(TypedDict):
+    """`revoke`, as a journal entry holds it."""
+
     operation: Literal["revoke"]
     capability: str
 
 
 class ExpireCommand(TypedDict):
+    """`expire`, as a journal entry holds it."""
+
     operation: Literal["expire"]
 
 
 class EnqueueCommand(TypedDict):
+    """`enqueue`, as a journal entry holds it."""
+
     operation: Literal["enqueue"]
     event: Event
     control: bool
 
 
 class DrainCommand(TypedDict):
+    """`drain`, as a journal entry holds it."""
+
     operation: Literal["drain"]
     limit: int
 
@@ -463,6 +485,8 @@ class Calibration(TypedDict):
 
 
 class LeafNode(TypedDict):
+    """A leaf: its value is added to the margin."""
+
     node_id: int
     leaf: float
 
@@ -482,6 +506,8 @@ type Node = LeafNode | SplitNode
 
 
 class Tree(TypedDict):
+    """One tree of the ensemble."""
+
     nodes: list[Node]
     """Node i at position i; every child after its parent; node 0 is the root."""
 
