@@ -15,7 +15,7 @@ import xgboost
 
 import tallowmere._native as native
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "policy"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 from model_exports import xgboost_export  # noqa: E402
 
 ROWS = 4096

@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from tallowmere._native import BrokerError
+from tallowmere import BrokerError
 from tallowmere.durable import DurableBroker
 
 CONFIG = json.dumps({"workspace_id": "demo", "capabilities": ["deploy"]})

@@ -12,10 +12,11 @@ from sklearn import ensemble, linear_model
 
 import tallowmere._native as native
 
-# The converters sit beside this file; the importlib import mode adds no
-# test directory to the path by itself.
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from model_exports import PLATT_IDENTITY, sklearn_gbm_export, xgboost_export  # noqa: E402
+# The converters are a documented example; the importlib import mode adds no
+# directory to the path by itself.
+sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "examples"))
+from model_exports import (sklearn_gbm_export, sklearn_logistic_export,  # noqa: E402
+                           xgboost_export)
 
 
 def synthetic(seed, rows, features):
@@ -66,13 +67,7 @@ def test_sklearn_gradient_boosting_probabilities():
 def test_sklearn_logistic_regression_probabilities():
     x, y = synthetic(seed=3, rows=2000, features=12)
     model = linear_model.LogisticRegression(C=0.5, max_iter=1000).fit(x, y)
-    export = json.dumps({
-        "schema_version": 1,
-        "feature_names": [f"f{k}" for k in range(12)],
-        "coef": model.coef_[0].tolist(),
-        "intercept": float(model.intercept_[0]),
-        "calibration": PLATT_IDENTITY,
-    })
+    export = sklearn_logistic_export(model, [f"f{k}" for k in range(12)])
     rows = np.random.default_rng(8).normal(scale=2.0, size=(4096, 12))
     ours = np.array(json.loads(native.score_linear(export, json.dumps(rows.tolist()))))
     theirs = model.predict_proba(rows)[:, 1]

@@ -1,5 +1,6 @@
 """The failures of durable brokers and their stores. Each is a BrokerError
-whose text is "code: detail", like the broker's own."""
+whose text is "code: detail", like the broker's own, so `error_code` names
+its kind."""
 
 from .._native import BrokerError
 
@@ -11,16 +12,16 @@ class DurableError(BrokerError):
 class JournalRefused(DurableError):
     """A stored journal that does not rebuild: `text` is the journal's own
     error text, `sequence` the entry it names (or the checkpoint's sequence
-    when the checkpoint itself is refused)."""
+    when the checkpoint itself is refused); the failure text adds both."""
 
     def __init__(self, text, sequence, at="entry"):
-        super().__init__(text, sequence, at)
+        super().__init__(f"{text} ({at} {sequence})")
         self.text = text
         self.sequence = sequence
         self.at = at
 
-    def __str__(self):
-        return f"{self.text} ({self.at} {self.sequence})"
+    def __reduce__(self):
+        return (type(self), (self.text, self.sequence, self.at))
 
 
 def code_of(error):

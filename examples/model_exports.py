@@ -1,6 +1,15 @@
-"""Converters from trained models' own formats into tree exports, shared by
-the agreement tests and the benchmark. Both libraries number a tree's nodes
-from 0 with every child after its parent, so nodes keep their own ids."""
+"""Converters from trained models into tallowmere's tree and linear exports:
+XGBoost boosters, scikit-learn gradient boosting and logistic regression.
+
+Run it (with xgboost and scikit-learn installed) to train three small models,
+convert them and compare tallowmere's probabilities with the libraries' own:
+
+    python examples/model_exports.py
+
+Both libraries number a tree's nodes from 0 with every child after its
+parent, which is what a tree export requires, so nodes keep their own ids.
+The agreement tests and the scoring benchmark use these converters too.
+"""
 
 import json
 
@@ -53,8 +62,9 @@ def threshold_below_or_equal(threshold):
 
 
 def sklearn_gbm_export(model, feature_count):
-    """The learning rate and the prior's log-odds become the calibration, so
-    the leaves stay the trees' own values."""
+    """From a fitted GradientBoostingClassifier (two classes). The learning
+    rate and the prior's log-odds become the calibration, so the leaves stay
+    the trees' own values."""
     trees = []
     for estimator in model.estimators_[:, 0]:
         tree = estimator.tree_
@@ -72,3 +82,45 @@ def sklearn_gbm_export(model, feature_count):
     calibration = {"kind": "platt", "coef": model.learning_rate,
                    "intercept": float(np.log(prior / (1 - prior)))}
     return tree_export(feature_count, trees, calibration=calibration)
+
+
+def sklearn_logistic_export(model, feature_names):
+    """From a fitted two-class LogisticRegression: its weights and intercept
+    give the margin, and the calibration is the identity."""
+    return json.dumps({
+        "schema_version": 1,
+        "feature_names": list(feature_names),
+        "coef": model.coef_[0].tolist(),
+        "intercept": float(model.intercept_[0]),
+        "calibration": PLATT_IDENTITY,
+    })
+
+
+def main():
+    import xgboost
+    from sklearn import ensemble, linear_model
+
+    from tallowmere import LinearScorer, TreeScorer, score_array
+
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(1000, 6)).astype(np.float32)
+    y = (x[:, 0] * x[:, 1] + np.sin(3 * x[:, 2]) > 0).astype(int)
+    rows = rng.normal(size=(5000, 6)).astype(np.float32)
+
+    booster = xgboost.XGBClassifier(n_estimators=30, max_depth=4, n_jobs=1).fit(x, y)
+    gbm = ensemble.GradientBoostingClassifier(n_estimators=30, max_depth=3).fit(x, y)
+    logistic = linear_model.LogisticRegression().fit(x, y)
+    models = [
+        ("xgboost", booster, TreeScorer(xgboost_export(booster.get_booster(), 6))),
+        ("scikit-learn gradient boosting", gbm, TreeScorer(sklearn_gbm_export(gbm, 6))),
+        ("scikit-learn logistic regression", logistic,
+         LinearScorer(sklearn_logistic_export(logistic, [f"f{k}" for k in range(6)]))),
+    ]
+    for name, model, scorer in models:
+        ours = score_array(scorer, rows)
+        theirs = model.predict_proba(rows)[:, 1]
+        print(f"{name}: {len(rows)} rows, largest difference {np.max(np.abs(ours - theirs)):.1e}")
+
+
+if __name__ == "__main__":
+    main()
