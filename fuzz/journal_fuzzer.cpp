@@ -155,8 +155,9 @@ void endings_fit(Core core) {
 void commands_rerun(const Journal& journal, size_t input_size) {
   Journal start = journal;
   start.entries.clear();
-  // Few entries and few bytes, so that backpressure, the size limit and
-  // checkpoints between commands all come into play.
+  // Few entries and few bytes beyond the reserve of its open intents, so that
+  // backpressure, the size limit and checkpoints between commands all come
+  // into play.
   start.config.max_journal_entries =
       std::min<uint64_t>(start.config.max_journal_entries, 32 + input_size % 16);
   Result<std::string> digest =
@@ -166,13 +167,15 @@ void commands_rerun(const Journal& journal, size_t input_size) {
   start.checkpoint_hash = std::move(*digest);
   Result<Core> at_checkpoint = replay_journal(start);
   if (!at_checkpoint) return;
-  const uint64_t limit = at_checkpoint->journal_length() + input_size / 4;
+  const uint64_t limit =
+      at_checkpoint->journal_length() + at_checkpoint->reserve_bytes() + input_size / 4;
   Result<Core> core = replay_journal(std::move(start), limit);
   if (!core) return;
-  const uint64_t start = journal_sequence(core->journal());
+  const uint64_t first_sequence = journal_sequence(core->journal());
   for (const Entry& entry : journal.entries) run(*core, entry.command, entry.tick_ms);
   rewritten_journal_replays(*core);
-  const bool reserved = journal_sequence(core->journal()) > start && open_ids_submittable(*core);
+  const bool reserved =
+      journal_sequence(core->journal()) > first_sequence && open_ids_submittable(*core);
   recovery_from(core->journal(), limit, true, reserved);
   if (reserved) endings_fit(std::move(*core));
 }
