@@ -5,18 +5,22 @@
 // decodes are run again on a core at its checkpoint, under entry and size
 // limits tight enough to bind: whatever that core journals must replay to
 // exactly its snapshot, since every journal the broker writes is a host's
-// only way back after a crash.
+// only way back after a crash; and once it journaled anything, every open
+// intent must still end by its longest minimal ending, and the journal
+// recover, before and after.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "contracts/journal.h"
 #include "contracts/record.h"
 #include "core/boundary.h"
 #include "core/core.h"
+#include "core/identifier.h"
 #include "core/journal_decode.h"
 #include "core/json_writer.h"
 #include "core/replay.h"
@@ -58,11 +62,13 @@ void no_work_survives_recovery(const Core& core) {
 }
 
 // A journal the broker wrote recovers, unless even a checkpoint on its tip
-// leaves no room for the recover entry.
-void recovery_from(const Journal& journal, uint64_t limit, bool written_by_broker) {
+// leaves no room for the recover entry; once a command was journaled, its
+// reserve always leaves that room.
+void recovery_from(const Journal& journal, uint64_t limit, bool written_by_broker,
+                   bool reserved = false) {
   Result<Core> recovered = recover_journal(journal, limit);
   if (!recovered) {
-    require(!written_by_broker || has_code(recovered.error(), "journal_limit"),
+    require(!written_by_broker || (!reserved && has_code(recovered.error(), "journal_limit")),
             "a journal the broker wrote recovers", recovered.error());
     return;
   }
@@ -96,11 +102,62 @@ void run(Core& core, Command command, uint64_t tick) {
   }
 }
 
+// Whether every open intent holds an id a host could have submitted: the
+// reserve is weighed for those.
+bool open_ids_submittable(const Core& core) {
+  for (const std::string& id : core.index().open()) {
+    if (!is_identifier(id)) return false;
+  }
+  return true;
+}
+
+// The next step of the longest minimal ending: cancel, finish as unknown,
+// reconcile, with evidence of 64 bytes of text.
+Command longest_ending_step(const IntentRecord& record) {
+  static const Outcome unknown = decode_boundary<Outcome>(
+      R"({"status":"effect_unknown","evidence":{"e":")" + std::string(56, 'x') + R"("}})",
+      kJournalLimitBytes, [](json::Reader& r, Outcome& out) { return read(r, out); }).value();
+  Outcome completed = unknown;
+  completed.status = OutcomeStatus::CompletedVerified;
+  const std::string& id = record.intent.intent_id;
+  switch (record.status) {
+    case Status::Accepted:
+    case Status::Running:
+      return Cancel{id};
+    case Status::CancellationRequested:
+      return Finish{id, unknown};
+    default:
+      if (!record.cancellation_requested) return Cancel{id};
+      return Reconcile{id, completed};
+  }
+}
+
+// Whatever a core journaled under its limit, every open intent can still be
+// ended, each by its longest minimal ending, and the journal recovers.
+void endings_fit(Core core) {
+  const StringSet& index = core.index().open();
+  const std::vector<std::string> open(index.begin(), index.end());
+  for (const std::string& id : open) {
+    for (int steps = 0; is_open(core.state().intents.at(id).status); ++steps) {
+      require(steps < 3, "a minimal ending takes at most three steps", id);
+      const Command step = longest_ending_step(core.state().intents.at(id));
+      Result<json::Value> ended = core.transact(step, core.clock_ms());
+      if (!ended && core.journal().entries.size() == core.config().max_journal_entries) {
+        require(core.checkpoint(journal_tip(core.journal())).ok(), "a full journal checkpoints");
+        ended = core.transact(step, core.clock_ms());
+      }
+      require(ended.ok(), "a minimal ending is accepted", ended.ok() ? "" : ended.error());
+    }
+  }
+  recovery_from(core.journal(), core.journal_limit_bytes(), true, true);
+}
+
 void commands_rerun(const Journal& journal, size_t input_size) {
   Journal start = journal;
   start.entries.clear();
-  // Few entries and few bytes, so that backpressure, the size limit and
-  // checkpoints between commands all come into play.
+  // Few entries and few bytes beyond the reserve of its open intents, so that
+  // backpressure, the size limit and checkpoints between commands all come
+  // into play.
   start.config.max_journal_entries =
       std::min<uint64_t>(start.config.max_journal_entries, 32 + input_size % 16);
   Result<std::string> digest =
@@ -110,12 +167,17 @@ void commands_rerun(const Journal& journal, size_t input_size) {
   start.checkpoint_hash = std::move(*digest);
   Result<Core> at_checkpoint = replay_journal(start);
   if (!at_checkpoint) return;
-  const uint64_t limit = at_checkpoint->journal_length() + input_size / 4;
+  const uint64_t limit =
+      at_checkpoint->journal_length() + at_checkpoint->reserve_bytes() + input_size / 4;
   Result<Core> core = replay_journal(std::move(start), limit);
   if (!core) return;
+  const uint64_t first_sequence = journal_sequence(core->journal());
   for (const Entry& entry : journal.entries) run(*core, entry.command, entry.tick_ms);
   rewritten_journal_replays(*core);
-  recovery_from(core->journal(), limit, true);
+  const bool reserved =
+      journal_sequence(core->journal()) > first_sequence && open_ids_submittable(*core);
+  recovery_from(core->journal(), limit, true, reserved);
+  if (reserved) endings_fit(std::move(*core));
 }
 
 }  // namespace

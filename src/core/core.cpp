@@ -61,10 +61,11 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
   Result<Entry> entry = next_entry(journal_, tick, std::move(command), command_text, *result);
   if (!entry) return std::move(entry).take_error();
   // The size rule comes last because it weighs the built entry. It reads only
-  // lengths that replay rebuilds exactly, so replay decides the same way.
+  // lengths and counts that replay rebuilds exactly, so replay decides the
+  // same way; the reserve is that of the state the command leaves.
   const StateLength state_after = working.length_after(state_length_);
   const JournalGrowth growth = growth_by(*entry, command_text.size(), state_after);
-  if (Check fits = admit_journal_size(journal_limit_bytes_, growth); !fits) {
+  if (Check fits = admit_journal_size(journal_limit_bytes_, reserve_bytes(), growth); !fits) {
     return std::move(fits).take_error();
   }
   journal_.entries.push_back(std::move(entry).value());
@@ -89,6 +90,11 @@ JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
   growth.checkpoint_after = checkpoint_text_length(config_length_, after.total(), entry.sequence,
                                                    entry.tick_ms, entry.hash, digest);
   return growth;
+}
+
+uint64_t Core::reserve_bytes() const {
+  return ending_reserve(index_.ending_steps(),
+                        !state_.normal_queue.empty() || !state_.control_queue.empty());
 }
 
 std::string Core::journal_text() const { return to_text(journal_); }

@@ -57,6 +57,9 @@ class Core {
   uint64_t journal_length() const { return journal_length_; }
   uint64_t state_length() const { return state_length_.total(); }
   uint64_t journal_limit_bytes() const { return journal_limit_bytes_; }
+  // The room every command leaves within that limit, so that the open
+  // intents can still be ended and the journal recovered (ending_reserve).
+  uint64_t reserve_bytes() const;
 
  private:
   friend Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes);

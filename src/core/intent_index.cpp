@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/journal_append.h"
+
 namespace tallowmere {
 
 namespace {
@@ -40,7 +42,12 @@ IntentIndex IntentIndex::build(const State& state) {
 
 void IntentIndex::replace(const StringMap<ActionSpec>& actions, const IntentRecord* before,
                           const IntentRecord* after) {
-  if (before != nullptr && after != nullptr && same_entries(*before, *after)) return;
+  if (before != nullptr && after != nullptr && same_entries(*before, *after)) {
+    // An open intent can move on without changing its entries.
+    ending_steps_ += tallowmere::ending_steps(*after);
+    ending_steps_ -= tallowmere::ending_steps(*before);
+    return;
+  }
   if (before != nullptr) remove(actions, *before);
   if (after != nullptr) add(actions, *after);
 }
@@ -49,6 +56,8 @@ void IntentIndex::add(const StringMap<ActionSpec>& actions, const IntentRecord& 
   if (!is_open(record.status)) return;
   const std::string& id = record.intent.intent_id;
   const bool accepted = record.status == Status::Accepted;
+  // Counted first: undoing a half-made add removes the record whole.
+  ending_steps_ += tallowmere::ending_steps(record);
   open_.insert(id);
   for (const ResourceRef& ref : record.intent.resources) {
     Leases& leases = by_resource_[ref.resource_id];
@@ -66,6 +75,7 @@ void IntentIndex::remove(const StringMap<ActionSpec>& actions, const IntentRecor
   if (!is_open(record.status)) return;
   const std::string& id = record.intent.intent_id;
   erase_from(open_, id);
+  ending_steps_ -= tallowmere::ending_steps(record);
   for (const ResourceRef& ref : record.intent.resources) {
     auto leases = by_resource_.find(ref.resource_id);
     if (leases == by_resource_.end()) continue;

@@ -33,6 +33,8 @@ class IntentIndex {
   std::vector<std::string> accepted_on_resource(std::string_view resource_id) const;
   std::vector<std::string> open_requiring(std::string_view capability) const;
   const StringSet& open() const { return open_; }
+  // The ending steps (ending_steps) of all open intents together.
+  uint64_t ending_steps() const { return ending_steps_; }
 
   friend bool operator==(const IntentIndex&, const IntentIndex&) = default;
 
@@ -48,6 +50,7 @@ class IntentIndex {
   void remove(const StringMap<ActionSpec>& actions, const IntentRecord& record);
 
   StringSet open_;
+  uint64_t ending_steps_ = 0;
   StringMap<Leases> by_resource_;
   std::set<std::pair<uint64_t, std::string>> accepted_by_deadline_;
   StringMap<StringSet> open_by_capability_;

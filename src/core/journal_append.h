@@ -1,6 +1,6 @@
 // Appending to the journal: the backpressure rules, by entry count with its
-// reserve for work that ends intents and by the length of the journal text,
-// and the next entry of the hash chain.
+// reserve for work that ends intents and by the length of the journal text
+// with its reserve of bytes for the same, and the next entry of the hash chain.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 
 #include "contracts/command.h"
 #include "contracts/config.h"
+#include "contracts/intent_record.h"
 #include "contracts/journal.h"
 #include "core/json_value.h"
 #include "core/result.h"
@@ -36,10 +37,29 @@ struct JournalGrowth {
   uint64_t checkpoint_after = 0;
 };
 
+// How many journaled commands the minimal ending of this intent may still
+// take: none once it is terminal; one when accepted (cancel or expire) or
+// unknown with cancellation requested (reconcile); two when cancellation was
+// requested (finish as unknown, reconcile) or the effect is unknown (cancel,
+// reconcile); three when running (cancel, finish as unknown, reconcile).
+// Every step of such an ending, and recovery, lowers the count.
+uint64_t ending_steps(const IntentRecord& record);
+
+// The longest entry one step of a minimal ending writes, and so the room
+// held back for each step.
+uint64_t ending_step_bytes();
+
+// The bytes held back so that, whatever was accepted, every open intent can
+// still be ended and the journal recovered: a step's room for each remaining
+// ending step, and one more while events are queued, for the recover entry.
+uint64_t ending_reserve(uint64_t ending_steps, bool events_queued);
+
 // Whether the journal, and every checkpoint taken on it, stays within
-// `limit_bytes` with the new entry: "journal_limit" when no checkpoint can
-// make room, backpressure when acknowledging the tip would.
-Check admit_journal_size(uint64_t limit_bytes, const JournalGrowth& growth);
+// `limit_bytes` with the new entry and `reserve_bytes` to spare:
+// "journal_limit" when no checkpoint can make room, backpressure when
+// acknowledging the tip would.
+Check admit_journal_size(uint64_t limit_bytes, uint64_t reserve_bytes,
+                         const JournalGrowth& growth);
 
 // The entry that follows the journal's tip. `command_text` is the command's
 // canonical text; the command is moved into the entry only on success.

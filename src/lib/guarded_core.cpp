@@ -1,5 +1,7 @@
 #include "lib/guarded_core.h"
 
+#include <pthread.h>
+
 #include <new>
 #include <utility>
 
@@ -7,6 +9,10 @@
 
 namespace tallowmere::lib {
 namespace {
+
+// The live brokers. Its lock is taken before any broker's lock, never after.
+std::mutex registry_mutex;
+GuardedCore* registry_head = nullptr;  // Guarded by registry_mutex.
 
 Answer text_of(Result<json::Value> result) {
   if (!result) return Answer{Answer::End::kFailure, std::move(result).take_error().text};
@@ -31,7 +37,44 @@ GuardedCore::GuardedCore(Core core, MonotonicClock::time_point started_at)
     : core_(std::move(core)),
       base_ms_(core_.clock_ms()),
       boundary_limit_(core_.config().max_event_bytes),
-      started_at_(started_at) {}
+      started_at_(started_at) {
+  // A child forked while another thread ran an operation would inherit its
+  // broker's lock held, and block on it forever. Fork instead waits: the
+  // operations never wait for the interpreter lock, or anything else a
+  // forking thread may hold, while they hold a broker lock.
+  static std::once_flag registered;  // Tried again after a failure.
+  std::call_once(registered, [] {
+    if (pthread_atfork(lock_all, unlock_all, unlock_all) != 0) throw std::bad_alloc();
+  });
+  std::lock_guard<std::mutex> registry(registry_mutex);
+  next_ = registry_head;
+  if (next_ != nullptr) next_->previous_ = this;
+  registry_head = this;
+}
+
+GuardedCore::~GuardedCore() {
+  std::lock_guard<std::mutex> registry(registry_mutex);
+  if (previous_ != nullptr) {
+    previous_->next_ = next_;
+  } else {
+    registry_head = next_;
+  }
+  if (next_ != nullptr) next_->previous_ = previous_;
+}
+
+void GuardedCore::lock_all() {
+  registry_mutex.lock();
+  for (GuardedCore* core = registry_head; core != nullptr; core = core->next_) {
+    core->mutex_.lock();
+  }
+}
+
+void GuardedCore::unlock_all() {
+  for (GuardedCore* core = registry_head; core != nullptr; core = core->next_) {
+    core->mutex_.unlock();
+  }
+  registry_mutex.unlock();
+}
 
 uint64_t GuardedCore::now_ms() const {
   return tick_ms(base_ms_, started_at_, MonotonicClock::now());

@@ -1,6 +1,8 @@
 // A broker core behind its own lock: every operation on it is serialized, and
-// one that ends abnormally poisons the lock for good. Also holds the values
-// fixed when the broker was built, from which its tick is computed.
+// one that ends abnormally poisons the lock for good. A fork waits for the
+// operations running on every live broker, so no process starts with a
+// broker lock held by a thread it does not have. Also holds the values fixed
+// when the broker was built, from which its tick is computed.
 #pragma once
 
 #include <chrono>
@@ -40,6 +42,7 @@ class GuardedCore {
   // `base_ms` is the core's clock and the boundary limit its configuration's
   // max_event_bytes.
   GuardedCore(Core core, MonotonicClock::time_point started_at);
+  ~GuardedCore();
   GuardedCore(const GuardedCore&) = delete;
   GuardedCore& operator=(const GuardedCore&) = delete;
 
@@ -59,12 +62,20 @@ class GuardedCore {
   template <class Work>
   Answer locked(Work&& work);
 
+  // Around fork: take every live broker's lock, then release them all, in
+  // the parent and in the child alike.
+  static void lock_all();
+  static void unlock_all();
+
   std::mutex mutex_;
   bool poisoned_ = false;  // Guarded by mutex_; never cleared.
   Core core_;              // Guarded by mutex_.
   const uint64_t base_ms_;
   const uint64_t boundary_limit_;
   const MonotonicClock::time_point started_at_;
+  // Neighbours among the live brokers; guarded by the registry's lock.
+  GuardedCore* previous_ = nullptr;
+  GuardedCore* next_ = nullptr;
 };
 
 }  // namespace tallowmere::lib

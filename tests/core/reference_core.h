@@ -97,6 +97,11 @@ class CopiedState final : public WorkingState {
     return select([](const IntentRecord& r) { return is_open(r.status); });
   }
   uint64_t open_count() const override { return open_intents().size(); }
+  uint64_t reserve_bytes() const {
+    uint64_t steps = 0;
+    for (const auto& [id, record] : state_.intents) steps += ending_steps(record);
+    return ending_reserve(steps, !state_.normal_queue.empty() || !state_.control_queue.empty());
+  }
 
  private:
   template <class Keep>
@@ -141,7 +146,8 @@ class ReferenceCore {
     const JournalGrowth growth{
         to_text(appended).size(), to_text(refolded).size(),
         to_text(folded(working.state(), entry->sequence, tick, entry->hash)).size()};
-    if (Check fits = admit_journal_size(limit_bytes_, growth); !fits) {
+    if (Check fits = admit_journal_size(limit_bytes_, working.reserve_bytes(), growth);
+        !fits) {
       return std::move(fits).take_error();
     }
     journal_.entries.push_back(std::move(entry).value());

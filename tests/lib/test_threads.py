@@ -1,14 +1,18 @@
 """Python threads on one broker, the interpreter lock released during native
-work, and a broker poisoned by an operation that ran out of memory. Threads
-on shared scorers are part of the soak."""
+work, a fork while another thread is inside a broker call, and a broker
+poisoned by an operation that ran out of memory. Threads on shared scorers are
+part of the soak."""
 
 import json
+import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -112,6 +116,63 @@ def test_the_interpreter_lock_is_released_during_native_work():
     assert [name for name, (length, _) in holds.items() if length < 0.005] == [], holds
     # Decoding an argument holds the lock; the work on it must not.
     assert [name for name, (length, held) in holds.items() if held > 0.5 * length] == [], holds
+
+
+def forked_child_answers(broker, seconds):
+    """Forks; the child checks its copy of the broker and exits 0 when every
+    call answers and its journal replays to its snapshot. Either process kills
+    the child after `seconds`, so a hang fails instead of blocking. Returns
+    the child's exit status."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # Forking with threads.
+        pid = os.fork()
+    if pid == 0:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(seconds)
+        try:
+            snapshot = broker.snapshot()
+            replayed = Broker.replay(broker.journal())
+            broker.expire()
+            os._exit(0 if replayed == snapshot else 3)
+        except BaseException:
+            os._exit(4)
+    deadline = time.monotonic() + 2 * seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hung"
+
+
+def test_a_fork_waits_for_the_broker_calls_of_other_threads():
+    broker = Broker()
+    broker.register_action('{"action_id":"a"}')
+    blob = "x" * 60000
+    for index in range(300):  # A journal of 18 MB: each journal() takes a while.
+        broker.submit(json.dumps({"intent_id": f"i{index}", "action_id": "a",
+                                  "ttl_ms": 86400000, "arguments": {"blob": blob}}))
+    calling, stop = threading.Event(), threading.Event()
+
+    def keep_calling():
+        while not stop.is_set():
+            calling.set()
+            broker.journal()
+
+    thread = threading.Thread(target=keep_calling)
+    thread.start()
+    try:
+        for attempt in range(3):
+            calling.clear()
+            calling.wait()
+            time.sleep(0.005)  # Well inside the call, most of the time.
+            assert forked_child_answers(broker, 10) == 0, attempt
+    finally:
+        stop.set()
+        thread.join()
+    assert json.loads(broker.expire()) == {"expired": []}
 
 
 POISON = textwrap.dedent("""
