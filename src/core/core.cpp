@@ -65,7 +65,7 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
   // same way; the reserve is that of the state the command leaves.
   const StateLength state_after = working.length_after(state_length_);
   const JournalGrowth growth = growth_by(*entry, command_text.size(), state_after);
-  if (Check fits = admit_journal_size(journal_limit_bytes_, reserve_bytes(), growth); !fits) {
+  if (Check fits = admit_journal_size(journal_limit_bytes_, reserve_held_ ? reserve_bytes() : 0, growth); !fits) {
     return std::move(fits).take_error();
   }
   journal_.entries.push_back(std::move(entry).value());

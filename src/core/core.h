@@ -63,6 +63,7 @@ class Core {
 
  private:
   friend Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes);
+  friend Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes);
 
   // A core at a checkpoint its caller has verified; `journal` has no entries.
   Core(Journal journal, uint64_t journal_limit_bytes);
@@ -80,6 +81,10 @@ class Core {
   uint64_t config_length_;
   StateLength state_length_;
   uint64_t journal_length_;
+  // Off while replay and recovery re-run what a broker accepted: the reserve
+  // holds back a live broker's own new work, so a journal written without it,
+  // however close to the limit, still replays and recovers.
+  bool reserve_held_ = true;
 };
 
 }  // namespace tallowmere

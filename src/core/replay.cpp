@@ -49,6 +49,7 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
   std::vector<Entry> entries = std::move(journal.entries);
   journal.entries.clear();
   Core core(std::move(journal), journal_limit_bytes);
+  core.reserve_held_ = false;
   core.journal_.entries.reserve(entries.size());
   for (Entry& stored : entries) {
     if (Check link = check_link(core.journal_, stored); !link) return std::move(link).take_error();
@@ -61,12 +62,14 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
       return fail("journal_replay", "recorded transition differs from reducer result");
     }
   }
+  core.reserve_held_ = true;
   return core;
 }
 
 Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
   Result<Core> core = replay_journal(std::move(journal), journal_limit_bytes);
   if (!core) return core;
+  core->reserve_held_ = false;
   const uint64_t clock = core->clock_ms();
   const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;
   Result<json::Value> recovered = core->transact(Recover{}, tick);
@@ -79,6 +82,7 @@ Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
     recovered = core->transact(Recover{}, tick);
   }
   if (!recovered) return std::move(recovered).take_error();
+  core->reserve_held_ = true;
   return core;
 }
 

@@ -343,6 +343,28 @@ TEST(EndingReserve, WhateverWasAcceptedEveryOpenIntentEndsAndTheJournalRecovers)
   EXPECT_GT(queued, 80u);
 }
 
+// The reserve holds back a live broker's new work only: a journal written
+// without it (by an earlier version), whose open work sits inside the reserve
+// of its limit, still replays and recovers as it always did.
+TEST(EndingReserve, HoldsBackNewWorkButNotTheReplayOfWhatWasAccepted) {
+  Harness writer;
+  writer.prepare({"r"});
+  writer.run(Submit{intent("i", "act", {writes("r")})});
+  writer.run(Begin{"i"});
+  Core older = checkpointed(writer.core.config(), writer.core.state(), 1, kJournalLimitBytes);
+  accepted(older, Cancel{"i"}, 1);
+  const uint64_t limit = older.journal_length() + 1000;
+  ASSERT_GT(older.reserve_bytes(), 1000u);
+
+  Result<Core> replayed = replay_journal(older.journal(), limit);
+  ASSERT_TRUE(replayed) << replayed.error();
+  EXPECT_EQ(text_of(replayed->transact(Observe{observed("late", 9, "s", "f")}, 1)),
+            kJournalTooLong);
+  Result<Core> recovered = recover_journal(older.journal(), limit);
+  ASSERT_TRUE(recovered) << recovered.error();
+  EXPECT_EQ(recovered->state().intents.at("i").status, Status::EffectUnknown);
+}
+
 }  // namespace
 }  // namespace tallowmere::testing
 
