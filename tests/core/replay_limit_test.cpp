@@ -17,10 +17,10 @@ Config large_commands() {
 }
 
 // Almost 1 MiB that differs with `n`.
-json::Value blob(uint64_t n) {
+json::CanonicalText blob(uint64_t n) {
   std::string text(1000000, 'x');
   text.replace(0, 20, std::to_string(n));
-  return json::Value(json::make_object({{"blob", std::move(text)}}));
+  return host_value(R"({"blob":")" + text + R"("})");
 }
 
 // "u" is left effect_unknown: reconciling it with fresh evidence replaces the
