@@ -421,7 +421,7 @@ bool Reader::read_value(Value& out) {
 bool Reader::read_canonical(CanonicalText& out) {
   canonical_.clear();
   if (!append_canonical(canonical_)) return false;
-  out.text_.assign(canonical_);
+  out.text_ = std::make_shared<const std::string>(canonical_);
   return true;
 }
 

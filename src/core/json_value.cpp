@@ -55,14 +55,27 @@ bool equal_canonical(std::string_view a, std::string_view b) {
   return i == a.size() && j == b.size();
 }
 
+namespace {
+
+// A text that lives as long as the program, shared without counting.
+std::shared_ptr<const std::string> literal(const std::string& text) {
+  return std::shared_ptr<const std::string>(std::shared_ptr<const std::string>(), &text);
+}
+
+}  // namespace
+
+CanonicalText::CanonicalText() {
+  static const std::string kNull = "null";
+  text_ = literal(kNull);
+}
+
 CanonicalText CanonicalText::empty_object() {
-  CanonicalText empty;
-  empty.text_ = "{}";
-  return empty;
+  static const std::string kEmptyObject = "{}";
+  return CanonicalText(literal(kEmptyObject));
 }
 
 bool operator==(const CanonicalText& a, const CanonicalText& b) {
-  return a.text_ == b.text_ || equal_canonical(a.text_, b.text_);
+  return a.text_ == b.text_ || *a.text_ == *b.text_ || equal_canonical(*a.text_, *b.text_);
 }
 
 bool operator==(const Value& a, const Value& b) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,18 +22,20 @@ class Reader;
 
 // One JSON value held as its canonical text, a fraction of the size of its
 // tree. Only reading (Reader::read_canonical) and writing a Value make one,
-// so the text is always canonical.
+// so the text is always canonical. The text never changes once made, so
+// copies share it: the command that brought a value, the record that keeps
+// it, a checkpoint of that record and a result showing it hold one text.
 class CanonicalText {
  public:
   // null.
-  CanonicalText() = default;
+  CanonicalText();
   // The canonical text of `value`.
   explicit CanonicalText(const Value& value);
   static CanonicalText empty_object();
 
-  const std::string& text() const { return text_; }
-  bool is_object() const { return text_.front() == '{'; }
-  bool is_empty_object() const { return text_ == "{}"; }
+  const std::string& text() const { return *text_; }
+  bool is_object() const { return text_->front() == '{'; }
+  bool is_empty_object() const { return *text_ == "{}"; }
 
   // Equal as values: the same text, or texts that differ only in the sign of
   // zero doubles (-0.0 and 0.0 are equal, as doubles compare).
@@ -40,7 +43,8 @@ class CanonicalText {
 
  private:
   friend class Reader;
-  std::string text_ = "null";
+  explicit CanonicalText(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+  std::shared_ptr<const std::string> text_;
 };
 
 // Whether two canonical texts are texts of equal values.

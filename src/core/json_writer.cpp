@@ -148,6 +148,7 @@ std::string to_text(const Value& v) {
 }
 
 // Here rather than beside the class, which cannot see the writer.
-CanonicalText::CanonicalText(const Value& value) : text_(to_text(value)) {}
+CanonicalText::CanonicalText(const Value& value)
+    : text_(std::make_shared<const std::string>(to_text(value))) {}
 
 }  // namespace tallowmere::json
