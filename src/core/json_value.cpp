@@ -16,6 +16,11 @@ bool zero_at(std::string_view text, size_t at) {
          text[at + 3] == '}';
 }
 
+// A text that lives as long as the program, shared without counting.
+std::shared_ptr<const std::string> literal(const std::string& text) {
+  return std::shared_ptr<const std::string>(std::shared_ptr<const std::string>(), &text);
+}
+
 }  // namespace
 
 bool equal_canonical(std::string_view a, std::string_view b) {
@@ -54,15 +59,6 @@ bool equal_canonical(std::string_view a, std::string_view b) {
   }
   return i == a.size() && j == b.size();
 }
-
-namespace {
-
-// A text that lives as long as the program, shared without counting.
-std::shared_ptr<const std::string> literal(const std::string& text) {
-  return std::shared_ptr<const std::string>(std::shared_ptr<const std::string>(), &text);
-}
-
-}  // namespace
 
 CanonicalText::CanonicalText() {
   static const std::string kNull = "null";
