@@ -96,7 +96,7 @@ Row measure(uint64_t stored, uint64_t cycles) {
     must(core.transact(Observe{observation(++sequence, resource)}, c));
     Outcome outcome;
     outcome.changed_resources = {resource};
-    outcome.evidence = json::Value(json::make_object({{"receipt", id}}));
+    outcome.evidence = json::CanonicalText(json::Value(json::make_object({{"receipt", id}})));
 
     const auto start = Clock::now();
     must(core.transact(Submit{open_intent(id, resource, Access::Write)}, c));

@@ -3,14 +3,16 @@
 // the same text, and recovery from it must leave no work that could run
 // without a new decision. Separately, the commands of any journal that
 // decodes are run again on a core at its checkpoint, under entry and size
-// limits tight enough to bind: whatever that core journals must replay to
-// exactly its snapshot, since every journal the broker writes is a host's
-// only way back after a crash; and once it journaled anything, every open
-// intent must still end by its longest minimal ending, and the journal
-// recover, before and after.
+// limits tight enough to bind, each one also a second time with the signs of
+// its zero doubles flipped (an equal value written differently): after every
+// command the journal must replay to exactly the core's snapshot, since every
+// journal the broker writes is a host's only way back after a crash; and once
+// it journaled anything, every open intent must still end by its longest
+// minimal ending, and the journal recover, before and after.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +35,61 @@ using fuzz::require;
 
 bool has_code(const std::string& text, std::string_view code) {
   return text.rfind(code, 0) == 0;
+}
+
+// Whether a zero double, 0.0, starts at `at` and ends the number there.
+bool zero_at(std::string_view text, size_t at) {
+  if (text.substr(at, 3) != "0.0") return false;
+  return at + 3 == text.size() || text[at + 3] == ',' || text[at + 3] == ']' ||
+         text[at + 3] == '}';
+}
+
+// The value with every zero double of the other sign: equal, written differently.
+json::CanonicalText zeros_flipped(const json::CanonicalText& value) {
+  const std::string& in = value.text();
+  std::string out;
+  bool in_string = false;
+  for (size_t i = 0; i < in.size(); ++i) {
+    const char c = in[i];
+    const bool value_start = i == 0 || in[i - 1] == '[' || in[i - 1] == ',' || in[i - 1] == ':';
+    if (in_string) {
+      out.push_back(c);
+      if (c == '\\') {
+        out.push_back(in[++i]);
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (value_start && c == '-' && zero_at(in, i + 1)) {
+      out.append("0.0");
+      i += 3;
+    } else if (value_start && zero_at(in, i)) {
+      out.append("-0.0");
+      i += 2;
+    } else {
+      in_string = c == '"';
+      out.push_back(c);
+    }
+  }
+  json::Reader reader(out, kJournalDepthBudget);
+  json::CanonicalText flipped;
+  require(reader.read_canonical(flipped) && reader.finish(), "a flipped value reads", out);
+  require(flipped.text() == out && flipped == value,
+          "zeros of either sign are written as read and compare equal", in + "\n" + out);
+  return flipped;
+}
+
+// The command with the zeros of its host values flipped, when it has any.
+std::optional<Command> with_zeros_flipped(const Command& command) {
+  Command flipped = command;
+  json::CanonicalText* value = nullptr;
+  if (auto* submit = std::get_if<Submit>(&flipped)) value = &submit->intent.arguments;
+  if (auto* finish = std::get_if<Finish>(&flipped)) value = &finish->outcome.evidence;
+  if (auto* reconcile = std::get_if<Reconcile>(&flipped)) value = &reconcile->outcome.evidence;
+  if (value == nullptr) return std::nullopt;
+  json::CanonicalText other = zeros_flipped(*value);
+  if (other.text() == value->text()) return std::nullopt;
+  *value = std::move(other);
+  return flipped;
 }
 
 // The journal written by `core` replays to its snapshot, and is written again
@@ -157,7 +214,8 @@ void commands_rerun(const Journal& journal, size_t input_size) {
   start.entries.clear();
   // Few entries and few bytes beyond the reserve of its open intents, so that
   // backpressure, the size limit and checkpoints between commands all come
-  // into play.
+  // into play; from a quarter of the input's size to all of it, so that some
+  // reruns get far.
   start.config.max_journal_entries =
       std::min<uint64_t>(start.config.max_journal_entries, 32 + input_size % 16);
   Result<std::string> digest =
@@ -167,13 +225,19 @@ void commands_rerun(const Journal& journal, size_t input_size) {
   start.checkpoint_hash = std::move(*digest);
   Result<Core> at_checkpoint = replay_journal(start);
   if (!at_checkpoint) return;
-  const uint64_t limit =
-      at_checkpoint->journal_length() + at_checkpoint->reserve_bytes() + input_size / 4;
+  const uint64_t limit = at_checkpoint->journal_length() + at_checkpoint->reserve_bytes() +
+                         input_size * (1 + input_size % 4) / 4;
   Result<Core> core = replay_journal(std::move(start), limit);
   if (!core) return;
   const uint64_t first_sequence = journal_sequence(core->journal());
-  for (const Entry& entry : journal.entries) run(*core, entry.command, entry.tick_ms);
-  rewritten_journal_replays(*core);
+  for (const Entry& entry : journal.entries) {
+    run(*core, entry.command, entry.tick_ms);
+    rewritten_journal_replays(*core);
+    if (std::optional<Command> flipped = with_zeros_flipped(entry.command)) {
+      run(*core, std::move(*flipped), entry.tick_ms);
+      rewritten_journal_replays(*core);
+    }
+  }
   const bool reserved =
       journal_sequence(core->journal()) > first_sequence && open_ids_submittable(*core);
   recovery_from(core->journal(), limit, true, reserved);

@@ -40,10 +40,10 @@ def intent(intent_id, action_id, resources, **fields):
                                for r, rev, access in resources], **fields})
 
 
-def outcome(status, changed=(), fingerprints=None):
+def outcome(status, changed=(), fingerprints=None, evidence=None):
     return text({"status": status, "changed_resources": list(changed),
                  "resource_fingerprints": fingerprints or {},
-                 "evidence": {"receipt": "r-1", "attempts": [1, 2.5, -3], "ok": True}})
+                 "evidence": evidence or {"receipt": "r-1", "attempts": [1, 2.5, -3], "ok": True}})
 
 
 def broker_journals():
@@ -89,6 +89,18 @@ def broker_journals():
     journals["recovered"] = recovered.journal()
     recovered.reconcile("i3", outcome("completed_verified", ["svc/api"], {"svc/api": "v4"}))
     journals["reconciled"] = recovered.journal()
+    # An unknown effect reported again with evidence equal but written
+    # differently (0.0, then -0.0), and ended after.
+    zeros = Broker(text(config))
+    zeros.register_action(text({"action_id": "deploy", "allow_write": True}))
+    zeros.observe(observed("o1", 1, "svc/api", "v1"))
+    zeros.submit(intent("z1", "deploy", [("svc/api", 0, "write")], arguments={"n": -0.0}))
+    zeros.begin("z1")
+    zeros.finish("z1", outcome("effect_unknown", ["svc/api"]))
+    for zero in (0.0, -0.0):
+        zeros.reconcile("z1", outcome("effect_unknown", evidence={"x": [zero, 1e2]}))
+    zeros.cancel("z1")
+    journals["signed_zeros"] = zeros.journal()
     return journals
 
 

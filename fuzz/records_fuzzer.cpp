@@ -1,6 +1,8 @@
 // Every record decoder on arbitrary text; the first byte picks the record.
 // Whatever decodes must write a text that decodes to an equal record and is
 // written again unchanged, and its generic value must survive the same trip.
+// A generic value read as canonical text must fail as the tree does, with the
+// same message, or give the text the tree is written as.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,6 +40,12 @@ bool decode(std::string_view text, json::Value& out, std::string& error, int dep
                        error, depth);
 }
 
+bool decode(std::string_view text, json::CanonicalText& out, std::string& error, int depth) {
+  return read_document(
+      text, out, [](json::Reader& r, json::CanonicalText& c) { return r.read_canonical(c); },
+      error, depth);
+}
+
 void value_round_trip(const json::Value& value, int depth) {
   const std::string text = json::to_text(value);
   json::Value again;
@@ -63,9 +71,19 @@ void record_round_trip(std::string_view text, int depth = json::kDefaultDepthBud
 void generic_round_trip(std::string_view text) {
   json::Value value;
   std::string error;
-  if (decode(text, value, error, json::kDefaultDepthBudget)) {
-    value_round_trip(value, json::kDefaultDepthBudget);
+  const bool read = decode(text, value, error, json::kDefaultDepthBudget);
+  json::CanonicalText canonical;
+  std::string canonical_error;
+  const bool read_canonical = decode(text, canonical, canonical_error, json::kDefaultDepthBudget);
+  require(read == read_canonical, "a value reads as a tree exactly when it reads as text",
+          read ? canonical_error : error);
+  if (!read) {
+    require(canonical_error == error, "reading as text fails as the tree does", canonical_error);
+    return;
   }
+  require(canonical.text() == json::to_text(value), "the text read is the tree's text",
+          canonical.text());
+  value_round_trip(value, json::kDefaultDepthBudget);
 }
 
 }  // namespace

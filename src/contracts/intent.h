@@ -32,7 +32,7 @@ struct Intent {
   std::vector<ResourceRef> resources;
   std::optional<std::string> idempotency_key;
   uint64_t ttl_ms = 30000;
-  json::Value arguments = json::Value(json::Object());
+  json::CanonicalText arguments = json::CanonicalText::empty_object();
 
   friend bool operator==(const Intent&, const Intent&) = default;
 };

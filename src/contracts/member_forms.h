@@ -1,8 +1,9 @@
 // How each kind of record member is written and converted to a generic value:
 // strings, counts, booleans, enumerations by name, generic values, optionals
 // (absent is null), sets and lists as arrays, maps as objects, and nested
-// records by their own write and to_value. Sets and maps iterate in ascending
-// byte order already, which is the order both forms need.
+// records by their own write and to_value; canonical texts as they are. Sets
+// and maps iterate in ascending byte order already, which is the order both
+// forms need.
 #pragma once
 
 #include <optional>
@@ -41,6 +42,8 @@ void write_member(json::Writer& w, const T& member) {
     w.string(name_of(member));
   } else if constexpr (std::is_same_v<T, json::Value>) {
     w.value(member);
+  } else if constexpr (std::is_same_v<T, json::CanonicalText>) {
+    w.canonical(member);
   } else if constexpr (kIsOptional<T>) {
     if (member) {
       write_member(w, *member);
@@ -66,7 +69,7 @@ void write_member(json::Writer& w, const T& member) {
 template <class T>
 json::Value member_value(const T& member) {
   if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, bool> ||
-                std::is_same_v<T, json::Value>) {
+                std::is_same_v<T, json::Value> || std::is_same_v<T, json::CanonicalText>) {
     return json::Value(member);
   } else if constexpr (std::is_unsigned_v<T>) {
     return json::Value(static_cast<uint64_t>(member));

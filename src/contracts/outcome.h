@@ -20,7 +20,7 @@ struct Outcome {
   OutcomeStatus status = OutcomeStatus::CompletedVerified;
   StringSet changed_resources;
   StringMap<std::string> resource_fingerprints;
-  json::Value evidence = json::Value(json::Object());
+  json::CanonicalText evidence = json::CanonicalText::empty_object();
 
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };

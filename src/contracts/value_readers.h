@@ -24,9 +24,12 @@ struct RecordReader {
 };
 inline constexpr RecordReader record{};
 
-// A field whose type is any JSON value: null is an ordinary value.
+// A field whose type is any JSON value, held as its canonical text: null is
+// an ordinary value.
 struct AnyValue {
-  bool operator()(json::Reader& r, json::Value& out) const { return r.read_value(out); }
+  bool operator()(json::Reader& r, json::CanonicalText& out) const {
+    return r.read_canonical(out);
+  }
 };
 inline constexpr AnyValue any_value{};
 

@@ -52,7 +52,9 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
   Result<json::Value> result = apply(config_, working, command, tick);
   if (!result) return result;
   if (!working.changed()) {
-    working.commit();
+    // Equal is not always identical (-0.0 and 0.0): the committed state
+    // stays byte for byte, as replay, which journals nothing here, sees it.
+    working.rollback();
     return result;
   }
   Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),

@@ -33,7 +33,7 @@ Status status_after(OutcomeStatus outcome) {
 }
 
 Check check_report(const Outcome& outcome) {
-  if (!outcome.evidence.is_object() || outcome.evidence.as_object().empty()) {
+  if (!outcome.evidence.is_object() || outcome.evidence.is_empty_object()) {
     return fail("missing_evidence", "outcome must carry a nonempty verifier/receipt evidence object");
   }
   for (const auto& [resource_id, fingerprint] : outcome.resource_fingerprints) {

@@ -189,6 +189,21 @@ void append_double(std::string& out, double value) {
   out.append(exp_text, exp_end.ptr);
 }
 
+void append_number(std::string& out, const Number& number) {
+  char buffer[24];
+  switch (number.kind) {
+    case Number::Kind::Unsigned:
+      out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number.u).ptr);
+      return;
+    case Number::Kind::Signed:
+      out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number.i).ptr);
+      return;
+    case Number::Kind::Double:
+      append_double(out, number.d);
+      return;
+  }
+}
+
 std::string format_double(double value) {
   std::string out;
   append_double(out, value);

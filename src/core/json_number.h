@@ -29,6 +29,9 @@ NumberError scan_number(std::string_view text, Number& number, size_t& length);
 // 1000000000000000.0, 1e+16, 1.5e-7, -0.0. Infinities and NaN are written null.
 void append_double(std::string& out, double value);
 
+// Appends a number as read: integers in plain decimal, doubles as above.
+void append_number(std::string& out, const Number& number);
+
 // Convenience for messages and tests.
 std::string format_double(double value);
 

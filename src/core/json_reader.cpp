@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/json_writer.h"
+
 namespace tallowmere::json {
 
 namespace {
@@ -412,6 +414,107 @@ bool Reader::read_value(Value& out) {
     case Kind::Object: return read_object_value(out);
   }
   return false;
+}
+
+// --- Canonical texts -------------------------------------------------------
+
+bool Reader::read_canonical(CanonicalText& out) {
+  canonical_.clear();
+  if (!append_canonical(canonical_)) return false;
+  out.text_ = std::make_shared<const std::string>(canonical_);
+  return true;
+}
+
+bool Reader::append_canonical(std::string& out) {
+  Kind kind;
+  if (!peek(kind)) return false;
+  switch (kind) {
+    case Kind::Null:
+      if (!expect_literal("null")) return false;
+      out.append("null");
+      return true;
+    case Kind::Bool: {
+      bool b;
+      if (!read_bool(b)) return false;
+      out.append(b ? "true" : "false");
+      return true;
+    }
+    case Kind::Number: {
+      Number number;
+      if (!read_number(number)) return false;
+      append_number(out, number);
+      return true;
+    }
+    case Kind::String: {
+      std::string_view view;
+      if (!parse_string(view)) return false;
+      append_string(out, view);
+      return true;
+    }
+    case Kind::Array: return append_canonical_array(out);
+    case Kind::Object: return append_canonical_object(out);
+  }
+  return false;
+}
+
+bool Reader::append_canonical_array(std::string& out) {
+  if (!enter(pos_)) return false;
+  out.push_back('[');
+  bool first = true;
+  bool more;
+  while (next_element(more) && more) {
+    if (!first) out.push_back(',');
+    first = false;
+    if (!append_canonical(out)) return false;
+  }
+  if (failed_) return false;
+  out.push_back(']');
+  return true;
+}
+
+// Members are written as they come; only an object whose keys do not come
+// in ascending order, or repeat, is rearranged afterwards.
+bool Reader::append_canonical_object(std::string& out) {
+  if (!enter(pos_)) return false;
+  struct Written {
+    std::string key;
+    size_t begin;  // `"key":value` is out[begin, end)
+    size_t end;
+  };
+  std::vector<Written> members;
+  const size_t start = out.size() + 1;
+  out.push_back('{');
+  bool ordered = true;
+  std::string_view key;
+  bool more;
+  while (next_key(key, more) && more) {
+    if (!members.empty()) {
+      ordered = ordered && std::string_view(members.back().key) < key;
+      out.push_back(',');
+    }
+    members.push_back(Written{std::string(key), out.size(), 0});
+    append_string(out, key);
+    out.push_back(':');
+    if (!append_canonical(out)) return false;
+    members.back().end = out.size();
+  }
+  if (failed_) return false;
+  if (!ordered) {
+    // Stable, so among equal keys the last given stays last and wins.
+    std::stable_sort(members.begin(), members.end(),
+                     [](const Written& a, const Written& b) { return a.key < b.key; });
+    std::string sorted;
+    sorted.reserve(out.size() - start);
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (i + 1 < members.size() && members[i].key == members[i + 1].key) continue;
+      if (!sorted.empty()) sorted.push_back(',');
+      sorted.append(out, members[i].begin, members[i].end - members[i].begin);
+    }
+    out.resize(start);
+    out.append(sorted);
+  }
+  out.push_back('}');
+  return true;
 }
 
 bool Reader::skip_value() {

@@ -83,6 +83,9 @@ class Reader {
   // space valid until the next call on the reader.
   bool read_string_view(std::string_view& out);
   bool read_value(Value& out);
+  // Any value as its canonical text: the walk, checks and messages of
+  // read_value, without building the tree.
+  bool read_canonical(CanonicalText& out);
   bool skip_value();
 
   // After the top-level value: only whitespace may follow ("trailing characters").
@@ -103,6 +106,9 @@ class Reader {
   bool expect_literal(std::string_view literal);
   bool read_array_value(Value& out);
   bool read_object_value(Value& out);
+  bool append_canonical(std::string& out);
+  bool append_canonical_array(std::string& out);
+  bool append_canonical_object(std::string& out);
 
   std::string_view text_;
   size_t pos_ = 0;
@@ -115,6 +121,8 @@ class Reader {
   // A container just opened: the next item needs no comma.
   bool first_item_ = false;
   std::string scratch_;
+  // The canonical text being read, reused from value to value.
+  std::string canonical_;
 };
 
 // How a value is named in type and value messages: `integer \`5\``, `string "x"`, `map`.

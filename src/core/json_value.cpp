@@ -9,7 +9,78 @@ namespace {
 
 bool key_less(const Member& m, std::string_view key) { return std::string_view(m.key) < key; }
 
+// Whether a zero double's digits, 0.0, start at `at` and end the number.
+bool zero_at(std::string_view text, size_t at) {
+  if (text.substr(at, 3) != "0.0") return false;
+  return at + 3 == text.size() || text[at + 3] == ',' || text[at + 3] == ']' ||
+         text[at + 3] == '}';
+}
+
+// A text that lives as long as the program, shared without counting.
+std::shared_ptr<const std::string> literal(const std::string& text) {
+  return std::shared_ptr<const std::string>(std::shared_ptr<const std::string>(), &text);
+}
+
 }  // namespace
+
+bool equal_canonical(std::string_view a, std::string_view b) {
+  size_t i = 0;
+  size_t j = 0;
+  bool in_string = false;
+  while (i < a.size() && j < b.size()) {
+    const char c = a[i];
+    if (c == b[j]) {
+      ++i;
+      ++j;
+      if (!in_string) {
+        in_string = c == '"';
+      } else if (c == '"') {
+        in_string = false;
+      } else if (c == '\\') {
+        // The escaped byte must match too; it never ends the string.
+        if (i == a.size() || j == b.size() || a[i] != b[j]) return false;
+        ++i;
+        ++j;
+      }
+      continue;
+    }
+    // Texts that agreed up to here, outside a string, stand at the start of a
+    // value there: a '-' cannot be met inside a number with 0.0 after it.
+    if (in_string) return false;
+    if (c == '-' && zero_at(a, i + 1) && zero_at(b, j)) {
+      i += 4;
+      j += 3;
+    } else if (b[j] == '-' && zero_at(b, j + 1) && zero_at(a, i)) {
+      i += 3;
+      j += 4;
+    } else {
+      return false;
+    }
+  }
+  return i == a.size() && j == b.size();
+}
+
+CanonicalText::CanonicalText() {
+  static const std::string kNull = "null";
+  text_ = literal(kNull);
+}
+
+CanonicalText CanonicalText::empty_object() {
+  static const std::string kEmptyObject = "{}";
+  return CanonicalText(literal(kEmptyObject));
+}
+
+bool operator==(const CanonicalText& a, const CanonicalText& b) {
+  return a.text_ == b.text_ || *a.text_ == *b.text_ || equal_canonical(*a.text_, *b.text_);
+}
+
+bool operator==(const Value& a, const Value& b) {
+  const bool a_text = a.kind() == Value::Kind::Canonical;
+  const bool b_text = b.kind() == Value::Kind::Canonical;
+  if (a_text && !b_text) return a.as_canonical() == CanonicalText(b);
+  if (b_text && !a_text) return CanonicalText(a) == b.as_canonical();
+  return a.data_ == b.data_;
+}
 
 const Value* Object::find(std::string_view key) const {
   auto it = std::lower_bound(members_.begin(), members_.end(), key, key_less);

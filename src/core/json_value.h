@@ -1,10 +1,13 @@
-// A generic JSON value: the form of free arguments, evidence and every result.
-// Objects keep their members sorted by key bytes, so writing one is canonical
-// without a sort, and a key given twice keeps its last value.
+// A generic JSON value: the form of every result. Objects keep their members
+// sorted by key bytes, so writing one is canonical without a sort, and a key
+// given twice keeps its last value. Values the broker only stores, compares
+// and writes (intent arguments, outcome evidence) are held as their canonical
+// text instead, which a Value can carry to be written verbatim.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +18,37 @@ namespace tallowmere::json {
 
 class Value;
 struct Member;
+class Reader;
+
+// One JSON value held as its canonical text, a fraction of the size of its
+// tree. Only reading (Reader::read_canonical) and writing a Value make one,
+// so the text is always canonical. The text never changes once made, so
+// copies share it: the command that brought a value, the record that keeps
+// it, a checkpoint of that record and a result showing it hold one text.
+class CanonicalText {
+ public:
+  // null.
+  CanonicalText();
+  // The canonical text of `value`.
+  explicit CanonicalText(const Value& value);
+  static CanonicalText empty_object();
+
+  const std::string& text() const { return *text_; }
+  bool is_object() const { return text_->front() == '{'; }
+  bool is_empty_object() const { return *text_ == "{}"; }
+
+  // Equal as values: the same text, or texts that differ only in the sign of
+  // zero doubles (-0.0 and 0.0 are equal, as doubles compare).
+  friend bool operator==(const CanonicalText& a, const CanonicalText& b);
+
+ private:
+  friend class Reader;
+  explicit CanonicalText(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+  std::shared_ptr<const std::string> text_;
+};
+
+// Whether two canonical texts are texts of equal values.
+bool equal_canonical(std::string_view a, std::string_view b);
 
 using Array = std::vector<Value>;
 
@@ -58,7 +92,7 @@ class Object {
 
 class Value {
  public:
-  enum class Kind : uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
+  enum class Kind : uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object, Canonical };
 
   Value() = default;
   Value(std::nullptr_t) {}
@@ -71,6 +105,7 @@ class Value {
   Value(const char* s) : data_(std::string(s)) {}
   Value(json::Array a) : data_(std::move(a)) {}
   Value(json::Object o) : data_(std::move(o)) {}
+  Value(CanonicalText c) : data_(std::move(c)) {}
   // Plain int literals are unsigned counts in this system; refuse the ambiguity.
   Value(int) = delete;
 
@@ -89,13 +124,15 @@ class Value {
   json::Array& as_array() { return std::get<json::Array>(data_); }
   const json::Object& as_object() const { return std::get<json::Object>(data_); }
   json::Object& as_object() { return std::get<json::Object>(data_); }
+  const CanonicalText& as_canonical() const { return std::get<CanonicalText>(data_); }
 
-  // Numbers are equal only as the same kind with the same value: 1 and 1.0 differ.
-  friend bool operator==(const Value& a, const Value& b) { return a.data_ == b.data_; }
+  // Numbers are equal only as the same kind with the same value: 1 and 1.0
+  // differ. A canonical text equals the values it is the text of.
+  friend bool operator==(const Value& a, const Value& b);
 
  private:
   std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, json::Array,
-               json::Object>
+               json::Object, CanonicalText>
       data_;
 };
 

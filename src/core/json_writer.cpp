@@ -112,6 +112,12 @@ void Writer::string(std::string_view s) {
   need_comma_ = true;
 }
 
+void Writer::canonical(const CanonicalText& c) {
+  separate();
+  out_->append(c.text());
+  need_comma_ = true;
+}
+
 void Writer::value(const Value& v) {
   switch (v.kind()) {
     case Value::Kind::Null: return null();
@@ -131,6 +137,7 @@ void Writer::value(const Value& v) {
         value(member.value);
       }
       return end_object();
+    case Value::Kind::Canonical: return canonical(v.as_canonical());
   }
 }
 
@@ -139,5 +146,9 @@ std::string to_text(const Value& v) {
   writer.value(v);
   return writer.take();
 }
+
+// Here rather than beside the class, which cannot see the writer.
+CanonicalText::CanonicalText(const Value& value)
+    : text_(std::make_shared<const std::string>(to_text(value))) {}
 
 }  // namespace tallowmere::json

@@ -33,6 +33,8 @@ class Writer {
   void i64(int64_t i);
   void f64(double d);
   void string(std::string_view s);
+  // Written verbatim: the text is canonical already.
+  void canonical(const CanonicalText& c);
   void value(const Value& v);
 
  private:

@@ -61,6 +61,9 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
         core.journal_.entries.back().hash != stored.hash) {
       return fail("journal_replay", "recorded transition differs from reducer result");
     }
+    // Its command now lives in the rebuilt journal; free the rest as we go,
+    // so replay holds little more than the core it builds.
+    stored = Entry{};
   }
   core.reserve_held_ = true;
   return core;

@@ -1,6 +1,8 @@
 #include "core/transaction.h"
 
 #include <algorithm>
+#include <cassert>
+#include <type_traits>
 #include <utility>
 
 namespace tallowmere {
@@ -54,6 +56,17 @@ void move_lengths(MemberMeter& meter, MemberLengths& lengths, const Originals<V>
     if (original && present && it->second == *original) continue;
     if (original) lengths.remove(meter(key, *original));
     if (present) lengths.add(meter(key, it->second));
+  }
+}
+
+// Puts back the original of every touched entry that compares equal to it.
+template <class V>
+void keep_equal_originals(Originals<V>& originals, StringMap<V>& map) noexcept {
+  static_assert(std::is_nothrow_move_assignable_v<V>);
+  for (auto& [key, original] : originals) {
+    if (!original) continue;
+    auto it = map.find(key);
+    if (it != map.end() && it->second == *original) it->second = std::move(*original);
   }
 }
 
@@ -266,6 +279,16 @@ StateLength Transaction::length_after(StateLength length) const {
 }
 
 void Transaction::commit() noexcept {
+  // Savepoints are all released or rolled back by now.
+  assert(frames_.size() == 1);
+  Frame& frame = frames_.front();
+  // An equal intent record implies the same index entries: the index stays.
+  keep_equal_originals(frame.actions, state_.actions);
+  keep_equal_originals(frame.resources, state_.resources);
+  keep_equal_originals(frame.intents, state_.intents);
+  keep_equal_originals(frame.operation_keys, state_.operation_keys);
+  keep_equal_originals(frame.source_sequences, state_.source_sequences);
+  keep_equal_originals(frame.event_hashes, state_.event_hashes);
   frames_.clear();
   queue_changes_.clear();
   active_ = false;

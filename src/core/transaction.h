@@ -59,9 +59,13 @@ class Transaction final : public WorkingState {
   // Whether some touched entry differs from its original.
   bool changed() const;
   // `before`, the length of the state's text before the command, moved by
-  // every touched entry. Call it before commit.
+  // every touched entry that differs from its original. Call it before commit.
   StateLength length_after(StateLength before) const;
-  // Keeps every change; cannot fail.
+  // Keeps every change, except that a touched entry equal to its original
+  // gets its original back: equal values may be written differently (-0.0
+  // and 0.0), and the state's text must change only where the command
+  // changed a value, as length_after counts it and replay rebuilds it.
+  // Cannot fail.
   void commit() noexcept;
   // Undoes every change.
   void rollback();

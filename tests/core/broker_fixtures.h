@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "core/core.h"
 #include "core/replay.h"
 #include "core/json_writer.h"
+#include "json_test_support.h"
 
 namespace tallowmere::testing {
 
@@ -68,11 +70,16 @@ inline Event revoke_event(std::string id, uint64_t sequence, std::string capabil
   return Event{std::move(id), "verifier", sequence, CapabilityRevoke{std::move(capability)}};
 }
 
+// A host value (arguments, evidence) as the broker holds it.
+inline json::CanonicalText host_value(std::string_view text) {
+  return json::testing::canonical_text(text);
+}
+
 inline Outcome outcome(OutcomeStatus status, StringSet changed = {}) {
   Outcome out;
   out.status = status;
   out.changed_resources = std::move(changed);
-  out.evidence = json::Value(json::make_object({{"receipt", "r-1"}}));
+  out.evidence = host_value(R"({"receipt":"r-1"})");
   return out;
 }
 inline Outcome completed(StringSet changed = {}) {

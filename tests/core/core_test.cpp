@@ -84,7 +84,7 @@ TEST(Backpressure, ReserveAndFullJournal) {
 // the one ending step the accepted intent may still take.
 TEST(Backpressure, JournalTextStaysWithinTheReplayLimit) {
   Intent big = intent("i", "act");
-  big.arguments = json::Value(json::make_object({{"blob", std::string(2000, 'x')}}));
+  big.arguments = host_value(R"({"blob":")" + std::string(2000, 'x') + R"("})");
   const Command submit = Submit{big};
   auto measured = [&](bool acknowledge_first, bool checkpoint_after) {
     Harness h;

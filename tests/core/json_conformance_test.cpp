@@ -15,6 +15,7 @@ namespace tallowmere::json {
 namespace {
 
 using testing::at;
+using testing::canonical;
 using testing::parse;
 using testing::skip;
 
@@ -51,13 +52,15 @@ std::string case_text(const std::string& name) {
 
 class JsonAccepted : public ::testing::TestWithParam<std::string> {};
 
-// Accepted, and the canonical text reads back as the same value and text.
+// Accepted, and the canonical text, also when read as such, reads back as the
+// same value and text.
 TEST_P(JsonAccepted, ReadsAndRoundTrips) {
   const std::string text = case_text(GetParam());
   const auto parsed = parse(text);
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_TRUE(skip(text).ok);
   const std::string canonical = to_text(parsed.value);
+  EXPECT_EQ(testing::canonical(text).canonical, canonical);
   const auto again = parse(canonical);
   ASSERT_TRUE(again.ok) << canonical << ": " << again.error;
   EXPECT_EQ(again.value, parsed.value) << canonical;
@@ -68,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Y, JsonAccepted, ::testing::ValuesIn(corpus_files('y'))
 
 class JsonRefused : public ::testing::TestWithParam<std::string> {};
 
-// Refused with a reader message; skipping the value fails the same way.
+// Refused with a reader message; skipping the value or reading its canonical
+// text fails the same way.
 TEST_P(JsonRefused, FailsWithReaderMessage) {
   const std::string text = case_text(GetParam());
   const auto parsed = parse(text);
@@ -77,6 +81,7 @@ TEST_P(JsonRefused, FailsWithReaderMessage) {
             kReaderMessages.end())
       << parsed.error;
   EXPECT_EQ(skip(text).error, parsed.error);
+  EXPECT_EQ(canonical(text).error, parsed.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(N, JsonRefused, ::testing::ValuesIn(corpus_files('n')), test_name);
@@ -153,9 +158,11 @@ TEST(JsonImplementationDefined, BehavesAsDecided) {
       EXPECT_FALSE(parsed.ok);
       EXPECT_EQ(parsed.error, c.error);
       EXPECT_EQ(skip(text).error, c.error);
+      EXPECT_EQ(canonical(text).error, c.error);
     } else {
       ASSERT_TRUE(parsed.ok) << parsed.error;
       EXPECT_EQ(to_text(parsed.value), c.canonical);
+      EXPECT_EQ(canonical(text).canonical, c.canonical);
     }
   }
 }

@@ -1,4 +1,5 @@
-// The reader's messages and positions, read and skipped alike. A position is
+// The reader's messages and positions, read, read as canonical text and
+// skipped alike. A position is
 // the line and the byte column (both from 1) of the offending byte; at the
 // end of the text it is one past the last byte. The corpus covers surrogate
 // escapes and most malformed UTF-8; these rows pin what it leaves open.
@@ -14,6 +15,7 @@ namespace tallowmere::json {
 namespace {
 
 using testing::at;
+using testing::canonical;
 using testing::nested_arrays;
 using testing::parse;
 using testing::skip;
@@ -73,6 +75,7 @@ TEST(JsonReader, RefusesWithMessageAndPosition) {
     const std::string expected = at(row.message, row.line, row.column);
     EXPECT_EQ(parse(row.input).error, expected);
     EXPECT_EQ(skip(row.input).error, expected);
+    EXPECT_EQ(canonical(row.input).error, expected);
   }
 }
 
@@ -93,8 +96,7 @@ TEST(JsonReader, DepthBudget) {
   // Closed containers give their level back: siblings do not add up.
   const std::string siblings = "[" + nested_arrays(126) + ",{\"a\":" + nested_arrays(125) + "}," +
                                nested_arrays(126) + "]";
-  for (bool skipped : {false, true}) {
-    auto run = skipped ? skip : parse;
+  for (auto run : {parse, canonical, skip}) {
     EXPECT_TRUE(run(nested_arrays(127), kDefaultDepthBudget).ok);
     EXPECT_TRUE(run(siblings, kDefaultDepthBudget).ok);
     // The 128th brace starts at byte 5 * 127.

@@ -1,9 +1,10 @@
-// The canonical writer: the escape table, and the compact text of read and
-// built values with their keys in byte order.
+// The canonical writer: the escape table, the compact text of read and built
+// values with their keys in byte order, and canonical texts read as such.
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/json_writer.h"
@@ -12,6 +13,7 @@
 namespace tallowmere::json {
 namespace {
 
+using testing::canonical;
 using testing::parse;
 
 std::string escaped(std::string_view s) {
@@ -51,7 +53,7 @@ TEST(JsonWriter, EscapeTable) {
 
 // Read values are written compactly: escapes decoded and only the needed
 // ones written, members in ascending byte order (a repeated key keeping its
-// last value).
+// last value). Reading the canonical text directly gives the same.
 TEST(JsonWriter, CanonicalTextOfReadValues) {
   const std::vector<std::pair<std::string_view, std::string_view>> rows = {
       {R"(["\/", "\u00e9", "\u20AC", "\ud83d\ude00", "\u001B", "\u007f"])",
@@ -60,6 +62,10 @@ TEST(JsonWriter, CanonicalTextOfReadValues) {
       {R"({"a":1,"b":2,"a":3})", R"({"a":3,"b":2})"},
       {R"({"b":1,"a":{"y":[{"d":0,"c":0}],"x":null}})",
        R"({"a":{"x":null,"y":[{"c":0,"d":0}]},"b":1})"},
+      {R"({"b":{"d":1,"c":2,"d":3},"a":[],"b":{"f":{"h":0,"g":1},"e":true}})",
+       R"({"a":[],"b":{"e":true,"f":{"g":1,"h":0}}})"},
+      {"[1E2,1.50,-0,0.0000001,1e16,-12,18446744073709551616]",
+       "[100.0,1.5,-0.0,1e-7,1e+16,-12,1.8446744073709552e+19]"},
       // Unsigned byte order: upper case first, a prefix first, 0x7F before UTF-8.
       {"{\"\xc3\xa9\":1,\"\x7f\":0,\"z\":2,\"ab\":3,\"a\":4,\"B\":5,\"\":6}",
        "{\"\":6,\"B\":5,\"a\":4,\"ab\":3,\"z\":2,\"\x7f\":0,\"\xc3\xa9\":1}"},
@@ -70,6 +76,40 @@ TEST(JsonWriter, CanonicalTextOfReadValues) {
     const auto parsed = parse(input);
     ASSERT_TRUE(parsed.ok) << input << ": " << parsed.error;
     EXPECT_EQ(to_text(parsed.value), canonical) << input;
+    EXPECT_EQ(testing::canonical(input).canonical, canonical) << input;
+  }
+}
+
+// Canonical texts compare as the values they hold, which differ in text
+// without differing in value only by the sign of a zero double.
+TEST(JsonWriter, CanonicalTextsCompareAsValues) {
+  const std::vector<std::tuple<std::string_view, std::string_view, bool>> rows = {
+      {"0.0", "-0.0", true},
+      {"-0", "0.0", true},
+      {"[0.0,-0.0]", "[-0.0,0.0]", true},
+      {R"({"b":-0.0,"a":{"c":[-0.0]}})", R"({"a":{"c":[0.0]},"b":0.0})", true},
+      {"1e2", "100.0", true},
+      {"1.50", "1.5", true},
+      {"[-0.0,1]", "[0.0,2]", false},
+      {"-0.0", "0", false},  // an integer is not a double
+      {"-0", "0", false},
+      {"1", "1.0", false},
+      {"0.001", "-0.001", false},
+      {"[0.0]", "[-0.001]", false},
+      {R"("-0.0")", R"("0.0")", false},
+      {R"(["a\"-0.0"])", R"(["a\"0.0"])", false},  // still inside the string
+      {R"(["a\\",-0.0])", R"(["a\\",0.0])", true},  // the string has ended
+      {R"({"-0.0":1})", R"({"0.0":1})", false},
+  };
+  for (const auto& [a, b, equal] : rows) {
+    SCOPED_TRACE(std::string(a) + " vs " + std::string(b));
+    const CanonicalText left = testing::canonical_text(a);
+    const CanonicalText right = testing::canonical_text(b);
+    EXPECT_EQ(left == right, equal);
+    EXPECT_EQ(right == left, equal);
+    // The trees agree, and so does a value carrying one text beside a tree.
+    EXPECT_EQ(parse(a).value == parse(b).value, equal);
+    EXPECT_EQ(Value(left) == parse(b).value, equal);
   }
 }
 

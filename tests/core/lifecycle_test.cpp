@@ -133,12 +133,12 @@ TEST(Finish, ChecksInOrder) {
   Core core = core_at(state);
   const std::string evidence =
       "missing_evidence: outcome must carry a nonempty verifier/receipt evidence object";
-  const Outcome no_evidence = with(completed({"a"}), [](Outcome& o) { o.evidence = json::Object(); });
+  const Outcome no_evidence = with(completed({"a"}), [](Outcome& o) { o.evidence = host_value("{}"); });
   const std::tuple<std::string, Outcome, bool, std::string> cases[] = {
       {"x", completed({"a"}), false, "unknown_intent: x"},
       {"i", no_evidence, true, kTransition},  // reconcile of a running intent
       {"i", no_evidence, false, evidence},
-      {"i", with(completed(), [](Outcome& o) { o.evidence = json::Array{json::Value(true)}; }),
+      {"i", with(completed(), [](Outcome& o) { o.evidence = host_value("[true]"); }),
        false, evidence},
       {"i", with(completed(), [](Outcome& o) { o.resource_fingerprints["a"] = "f"; }), false,
        "effect_mismatch: fingerprints must correspond to changed resources"},
@@ -177,7 +177,7 @@ TEST(Finish, AppliesChangesOnceAndKeepsTheTerminalReceipt) {
   EXPECT_EQ(h.resource("w"), (ResourceState{1, fingerprint, 9}));
   // The same receipt again is answered as it stands; another one is refused.
   EXPECT_EQ(h.run(Reconcile{"i", o}, 10), finished);
-  o.evidence = json::Value(json::make_object({{"receipt", "r-2"}}));
+  o.evidence = host_value(R"({"receipt":"r-2"})");
   EXPECT_EQ(h.run(Finish{"i", o}), "terminal_intent: cannot replace a terminal receipt");
   EXPECT_EQ(h.resource("r").revision, 1u);
 }

@@ -1,7 +1,9 @@
 // A plain core kept for tests only: every command works on a full copy of
 // the state, questions about open intents are answered by scanning the
 // ledger, savepoints are copies, "changed" compares whole states, and the
-// journal is weighed by writing out the texts it is bounded by.
+// journal is weighed by writing out the texts it is bounded by. Values equal
+// but written differently (-0.0 and 0.0) are counted where the committed
+// text is kept for them.
 #pragma once
 
 #include <string>
@@ -131,7 +133,18 @@ class ReferenceCore {
     }
     CopiedState working(state_);
     Result<json::Value> result = apply(config_, working, command, tick);
-    if (!result || working.state() == state_) return result;
+    if (!result) return result;
+    if (working.state() == state_) {
+      if (to_text(working.state()) != to_text(state_)) ++rewrites_kept_out_;
+      return result;
+    }
+    // Entries the command left equal keep their committed text.
+    keep_committed(working.state().actions, state_.actions);
+    keep_committed(working.state().resources, state_.resources);
+    keep_committed(working.state().intents, state_.intents);
+    keep_committed(working.state().operation_keys, state_.operation_keys);
+    keep_committed(working.state().source_sequences, state_.source_sequences);
+    keep_committed(working.state().event_hashes, state_.event_hashes);
     Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                       command, !state_.control_queue.empty());
     if (!admitted) return std::move(admitted).take_error();
@@ -167,8 +180,26 @@ class ReferenceCore {
 
   const State& state() const { return state_; }
   std::string journal_text() const { return to_text(journal_); }
+  // Commands whose working state was equal to the committed one, or held an
+  // equal entry, but written differently.
+  size_t rewrites_kept_out() const { return rewrites_kept_out_; }
 
  private:
+  template <class V>
+  void keep_committed(StringMap<V>& working, const StringMap<V>& committed) {
+    bool rewritten = false;
+    for (auto& [key, value] : working) {
+      auto it = committed.find(key);
+      if (it == committed.end() || !(it->second == value)) continue;
+      json::Writer a, b;
+      write_member(a, value);
+      write_member(b, it->second);
+      rewritten = rewritten || a.text() != b.text();
+      value = it->second;
+    }
+    if (rewritten) ++rewrites_kept_out_;
+  }
+
   Journal folded(const State& state, uint64_t sequence, uint64_t tick,
                  const std::string& tip) const {
     Journal journal;
@@ -186,6 +217,7 @@ class ReferenceCore {
   Journal journal_;
   uint64_t clock_ms_;
   uint64_t limit_bytes_;
+  size_t rewrites_kept_out_ = 0;
 };
 
 }  // namespace tallowmere::testing

@@ -97,7 +97,7 @@ Harness filled(uint64_t max_entries, uint64_t entries, bool running_left) {
   if (!running_left) h.run(Finish{"b", completed()});
   for (uint64_t n = 0; h.entries() < entries; ++n) {
     Outcome unknown = outcome(OutcomeStatus::EffectUnknown);
-    unknown.evidence = json::Value(json::make_object({{"attempt", n}}));
+    unknown.evidence = host_value(R"({"attempt":)" + std::to_string(n) + "}");
     EXPECT_EQ(h.run(Reconcile{"a", unknown}, 10 + n)[0], '{');
   }
   return h;

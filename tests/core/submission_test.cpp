@@ -70,10 +70,10 @@ TEST(Submission, ChecksInOrder) {
   const std::string idempotency =
       "idempotency_collision: operation key reused for different action arguments/resources";
   const std::string collision = "intent_collision: intent ID reused for different operation";
-  const json::Value other_arguments(json::make_object({{"a", true}}));
+  const json::CanonicalText other_arguments = host_value(R"({"a":true})");
   const std::pair<Intent, std::string> cases[] = {
-      {edited([](Intent& i) { i.idempotency_key = ""; i.arguments = nullptr; }), kIdentifierError},
-      {edited([](Intent& i) { i.arguments = json::Array{}; i.ttl_ms = 0; }),
+      {edited([](Intent& i) { i.idempotency_key = ""; i.arguments = host_value("null"); }), kIdentifierError},
+      {edited([](Intent& i) { i.arguments = host_value("[]"); i.ttl_ms = 0; }),
        "invalid_arguments: arguments must be an object"},
       {edited([](Intent& i) { i.ttl_ms = 0; i.resources.push_back(reads("r")); }), ttl},
       {edited([](Intent& i) { i.ttl_ms = 86400001; }), ttl},

@@ -88,3 +88,23 @@ def test_a_recovered_clock_continues_from_the_journal(tick):
     recovered.observe(observed("e", "r"))
     later = json.loads(recovered.journal())["entries"][-1]["tick_ms"]
     assert tick <= later <= recovered.now_ms() <= U64_MAX
+
+
+@pytest.mark.parametrize("changed", [(), ("r",)], ids=["nothing_else", "a_resource"])
+def test_a_report_equal_but_written_differently_keeps_the_journal_replayable(changed):
+    """-0.0 equals 0.0: reconciling an unknown effect again with such evidence
+    changes no value, so the broker keeps the state its journal replays to."""
+    broker = Broker()
+    broker.register_action(action())
+    broker.observe(observed("e", "r"))
+    broker.submit(intent("i", "r"))
+    broker.begin("i")
+    broker.finish("i", outcome("effect_unknown"))
+    for zero in (0.0, -0.0):
+        broker.reconcile("i", outcome("effect_unknown", changed, evidence={"x": zero}))
+    broker.cancel("i")
+    stored = broker.journal()
+    assert Broker.replay(stored) == broker.snapshot()
+    assert '"evidence":{"x":0.0}' in broker.snapshot()
+    recovered = Broker.from_journal(stored)
+    assert json.loads(recovered.snapshot())["state"] == json.loads(broker.snapshot())["state"]
