@@ -13,9 +13,9 @@
 #include <string>
 
 #include "contracts/journal.h"
-#include "core/boundary.h"
-#include "core/json_reader.h"
-#include "core/json_writer.h"
+#include "foundation/boundary.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_writer.h"
 
 namespace {
 

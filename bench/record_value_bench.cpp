@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "contracts/record.h"
+#include "foundation/record.h"
 #include "contracts/state.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
+#include "broker/core.h"
 
 namespace {
 

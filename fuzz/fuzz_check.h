@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 #include "policy/score_array.h"
 
 namespace tallowmere::fuzz {

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "contracts/journal.h"
-#include "contracts/record.h"
-#include "core/boundary.h"
-#include "core/core.h"
-#include "core/identifier.h"
-#include "core/journal_decode.h"
-#include "core/json_writer.h"
-#include "core/replay.h"
+#include "foundation/record.h"
+#include "foundation/boundary.h"
+#include "broker/core.h"
+#include "foundation/identifier.h"
+#include "broker/journal_decode.h"
+#include "foundation/json_writer.h"
+#include "broker/replay.h"
 #include "fuzz_check.h"
 
 namespace {

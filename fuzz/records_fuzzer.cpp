@@ -16,12 +16,12 @@
 #include "contracts/intent_record.h"
 #include "contracts/journal.h"
 #include "contracts/outcome.h"
-#include "contracts/record.h"
+#include "foundation/record.h"
 #include "contracts/state.h"
-#include "core/boundary.h"
-#include "core/journal_decode.h"
-#include "core/json_reader.h"
-#include "core/json_writer.h"
+#include "foundation/boundary.h"
+#include "broker/journal_decode.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_writer.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "contracts/record_fields.h"
-#include "core/json_struct.h"
+#include "foundation/record_fields.h"
+#include "foundation/json_struct.h"
 
 namespace tallowmere {
 

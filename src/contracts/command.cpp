@@ -4,10 +4,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "contracts/record_fields.h"
-#include "contracts/tagged_object.h"
-#include "core/json_fields.h"
-#include "core/json_struct.h"
+#include "foundation/record_fields.h"
+#include "foundation/tagged_object.h"
+#include "foundation/json_fields.h"
+#include "foundation/json_struct.h"
 
 namespace tallowmere {
 

@@ -11,9 +11,9 @@
 #include "contracts/event.h"
 #include "contracts/intent.h"
 #include "contracts/outcome.h"
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_value.h"
+#include "foundation/json_writer.h"
 
 namespace tallowmere {
 

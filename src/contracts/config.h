@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "core/json_fields.h"
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
-#include "core/result.h"
+#include "foundation/json_fields.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_value.h"
+#include "foundation/json_writer.h"
+#include "foundation/result.h"
 
 namespace tallowmere {
 

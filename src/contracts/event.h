@@ -6,9 +6,9 @@
 #include <string>
 #include <variant>
 
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_value.h"
+#include "foundation/json_writer.h"
 
 namespace tallowmere {
 

@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "contracts/record_fields.h"
-#include "core/json_fields.h"
-#include "core/json_struct.h"
+#include "foundation/record_fields.h"
+#include "foundation/json_fields.h"
+#include "foundation/json_struct.h"
 
 namespace tallowmere {
 

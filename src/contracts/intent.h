@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_value.h"
+#include "foundation/json_writer.h"
 
 namespace tallowmere {
 

@@ -9,10 +9,10 @@
 #include "contracts/command.h"
 #include "contracts/config.h"
 #include "contracts/state.h"
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
-#include "core/result.h"
+#include "foundation/json_reader.h"
+#include "foundation/json_value.h"
+#include "foundation/json_writer.h"
+#include "foundation/result.h"
 
 namespace tallowmere {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "core/json_writer.h"
+#include "foundation/json_writer.h"
 
 namespace tallowmere::lib {
 namespace {

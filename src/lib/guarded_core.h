@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "contracts/command.h"
-#include "core/core.h"
+#include "broker/core.h"
 
 namespace tallowmere::lib {
 

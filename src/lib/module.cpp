@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/version.h"
+#include "foundation/version.h"
 #include "lib/broker.h"
 #include "lib/broker_error.h"
 #include "lib/scorers.h"

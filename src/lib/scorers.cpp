@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 #include "lib/arguments.h"
 #include "lib/broker_error.h"
 #include "lib/native_call.h"

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "core/json_fields.h"
-#include "core/json_struct.h"
+#include "foundation/json_fields.h"
+#include "foundation/json_struct.h"
 #include "policy/export_fields.h"
 
 namespace tallowmere::policy {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/json_reader.h"
+#include "foundation/json_reader.h"
 
 namespace tallowmere::policy {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/json_number.h"
-#include "core/json_reader.h"
+#include "foundation/json_number.h"
+#include "foundation/json_reader.h"
 
 namespace tallowmere::policy {
 

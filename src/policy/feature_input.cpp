@@ -1,6 +1,6 @@
 #include "policy/feature_input.h"
 
-#include "core/boundary.h"
+#include "foundation/boundary.h"
 #include "policy/export_fields.h"
 
 namespace tallowmere::policy {

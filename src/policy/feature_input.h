@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 
 namespace tallowmere::policy {
 

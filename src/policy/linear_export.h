@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 #include "policy/calibration.h"
 
 namespace tallowmere::policy {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 #include "policy/feature_input.h"
 #include "policy/linear_export.h"
 

@@ -1,6 +1,6 @@
 #include "policy/score_array.h"
 
-#include "core/json_number.h"
+#include "foundation/json_number.h"
 
 namespace tallowmere::policy {
 

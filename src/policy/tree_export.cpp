@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "core/boundary.h"
-#include "core/json_fields.h"
-#include "core/json_struct.h"
+#include "foundation/boundary.h"
+#include "foundation/json_fields.h"
+#include "foundation/json_struct.h"
 #include "policy/export_fields.h"
 
 namespace tallowmere::policy {

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/result.h"
+#include "foundation/result.h"
 #include "policy/calibration.h"
 
 namespace tallowmere::policy {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/digest.h"
+#include "foundation/digest.h"
 #include "record_test_support.h"
 
 namespace tallowmere::testing {

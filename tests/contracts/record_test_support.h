@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "contracts/journal.h"
-#include "contracts/record.h"
-#include "core/boundary.h"
+#include "foundation/record.h"
+#include "foundation/boundary.h"
 
 namespace tallowmere::testing {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.h"
+#include "foundation/result.h"
 
 namespace tallowmere::policy::testing {
 

@@ -1,0 +1,100 @@
+#include "broker/reducer/dispatch.h"
+
+#include "broker/reducer/authority.h"
+
+namespace tallowmere {
+
+json::Value id_array(const std::vector<std::string>& ids) {
+  json::Array array;
+  array.reserve(ids.size());
+  for (const std::string& id : ids) array.emplace_back(id);
+  return array;
+}
+
+Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint64_t tick) {
+  const State& view = state.view();
+  auto found = view.intents.find(intent_id);
+  if (found == view.intents.end()) return fail("unknown_intent", intent_id);
+  const IntentRecord& current = found->second;
+  if (current.status != Status::Accepted) {
+    return fail("not_dispatchable", display_name(current.status));
+  }
+  if (current.expires_ms <= tick) return fail("expired", "intent deadline passed before dispatch");
+  if (current.cancellation_requested) {
+    return fail("cancelled", "cancellation already requested");
+  }
+  Result<ActionSpec> spec = check_authority(view, current.intent);
+  if (!spec) return std::move(spec).take_error();
+  if (auto holder = state.first_lease_conflict(current.intent.resources, intent_id)) {
+    return fail("lease_conflict", *holder);
+  }
+  found = view.intents.find(intent_id);
+  if (found == view.intents.end()) return fail("intent_disappeared");
+
+  IntentRecord record = found->second;
+  record.status = Status::Running;
+  record.started_ms = tick;
+  state.put_intent(record);
+  return json::Value(json::make_object({{"action_spec", to_value(*spec)},
+                            {"admitted", true},
+                            {"arguments", record.intent.arguments},
+                            {"record", to_value(record)}}));
+}
+
+Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint64_t tick) {
+  const State& view = state.view();
+  auto found = view.intents.find(intent_id);
+  if (found == view.intents.end()) return fail("unknown_intent", intent_id);
+  if (is_terminal(found->second.status)) return to_value(found->second);
+  IntentRecord record = found->second;
+  record.cancellation_requested = true;
+  if (record.status == Status::Accepted) {
+    record.status = Status::Cancelled;
+    record.finished_ms = tick;
+  } else if (record.status == Status::Running) {
+    record.status = Status::CancellationRequested;
+  }
+  state.put_intent(record);
+  return to_value(record);
+}
+
+std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
+  std::vector<std::string> expired = state.overdue_accepted(tick);
+  for (const std::string& id : expired) {
+    IntentRecord record = state.view().intents.find(id)->second;
+    record.status = Status::Expired;
+    record.finished_ms = tick;
+    state.put_intent(record);
+  }
+  return expired;
+}
+
+json::Value expire(WorkingState& state, uint64_t tick) {
+  return json::make_object({{"expired", id_array(expire_overdue(state, tick))}});
+}
+
+json::Value recover(WorkingState& state, uint64_t tick) {
+  std::vector<std::string> invalidated;
+  std::vector<std::string> unknown;
+  for (const std::string& id : state.open_intents()) {
+    IntentRecord record = state.view().intents.find(id)->second;
+    if (record.status == Status::Running || record.status == Status::CancellationRequested) {
+      record.status = Status::EffectUnknown;
+      unknown.push_back(id);
+    } else if (record.status == Status::Accepted) {
+      record.status = Status::Invalidated;
+      record.invalidation_reason = kRestartReason;
+      record.finished_ms = tick;
+      invalidated.push_back(id);
+    } else {
+      continue;
+    }
+    state.put_intent(record);
+  }
+  state.clear_queues();
+  return json::make_object({{"effects_executed", uint64_t{0}},
+                            {"invalidated", id_array(invalidated)},
+                            {"unknown", id_array(unknown)}});
+}
+
+}  // namespace tallowmere

@@ -1,0 +1,103 @@
+#include "broker/reducer/finish.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tallowmere {
+
+namespace {
+
+bool allowed(Status status, bool reconcile) {
+  if (status == Status::CancellationRequested) return true;
+  return reconcile ? status == Status::EffectUnknown : status == Status::Running;
+}
+
+bool writes(const Intent& intent, std::string_view resource_id) {
+  return std::any_of(intent.resources.begin(), intent.resources.end(), [&](const ResourceRef& ref) {
+    return ref.resource_id == resource_id && ref.access == Access::Write;
+  });
+}
+
+Status status_after(OutcomeStatus outcome) {
+  switch (outcome) {
+    case OutcomeStatus::CompletedVerified:
+      return Status::CompletedVerified;
+    case OutcomeStatus::FailedVerified:
+      return Status::FailedVerified;
+    case OutcomeStatus::CancelledVerified:
+      return Status::Cancelled;
+    case OutcomeStatus::EffectUnknown:
+      break;
+  }
+  return Status::EffectUnknown;
+}
+
+Check check_report(const Outcome& outcome) {
+  if (!outcome.evidence.is_object() || outcome.evidence.is_empty_object()) {
+    return fail("missing_evidence", "outcome must carry a nonempty verifier/receipt evidence object");
+  }
+  for (const auto& [resource_id, fingerprint] : outcome.resource_fingerprints) {
+    if (!outcome.changed_resources.contains(resource_id)) {
+      return fail("effect_mismatch", "fingerprints must correspond to changed resources");
+    }
+  }
+  return {};
+}
+
+// Bumps the revision of every changed resource; the first failure aborts and
+// the transaction discards the resources already written.
+Check apply_changes(WorkingState& state, const Intent& intent, const Outcome& outcome,
+                    uint64_t tick) {
+  for (const std::string& resource_id : outcome.changed_resources) {
+    if (!writes(intent, resource_id)) return fail("effect_scope", resource_id);
+    const auto& resources = state.view().resources;
+    auto found = resources.find(resource_id);
+    if (found == resources.end()) return fail("unknown_changed_resource");
+    ResourceState resource = found->second;
+    if (resource.revision == UINT64_MAX) return fail("revision_overflow");
+    resource.revision += 1;
+    if (auto fingerprint = outcome.resource_fingerprints.find(resource_id);
+        fingerprint != outcome.resource_fingerprints.end()) {
+      if (fingerprint->second.size() > kMaxFingerprintBytes) {
+        return fail("fingerprint_limit", "fingerprint too long");
+      }
+      resource.fingerprint = fingerprint->second;
+    }
+    resource.observed_ms = tick;
+    state.put_resource(resource_id, resource);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<json::Value> finish(WorkingState& state, std::string_view intent_id, const Outcome& outcome,
+                           uint64_t tick, bool reconcile) {
+  const auto& intents = state.view().intents;
+  auto found = intents.find(intent_id);
+  if (found == intents.end()) return fail("unknown_intent", intent_id);
+  const IntentRecord& current = found->second;
+  if (is_terminal(current.status)) {
+    if (current.outcome && *current.outcome == outcome) return to_value(current);
+    return fail("terminal_intent", "cannot replace a terminal receipt");
+  }
+  if (!allowed(current.status, reconcile)) {
+    return fail("outcome_transition",
+                "finish requires running; reconcile requires unknown/cancel-requested");
+  }
+  if (Check report = check_report(outcome); !report) return std::move(report).take_error();
+  if (Check changes = apply_changes(state, current.intent, outcome, tick); !changes) {
+    return std::move(changes).take_error();
+  }
+  found = intents.find(intent_id);
+  if (found == intents.end()) return fail("intent_disappeared");
+
+  IntentRecord record = found->second;
+  record.status = status_after(outcome.status);
+  if (outcome.status != OutcomeStatus::EffectUnknown) record.finished_ms = tick;
+  record.outcome = outcome;
+  state.put_intent(record);
+  return to_value(record);
+}
+
+}  // namespace tallowmere

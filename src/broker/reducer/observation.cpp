@@ -1,0 +1,135 @@
+#include "broker/reducer/observation.h"
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "foundation/record.h"
+#include "foundation/digest.h"
+#include "broker/reducer/dispatch.h"
+#include "broker/reducer/finish.h"
+#include "foundation/identifier.h"
+
+namespace tallowmere {
+
+namespace {
+
+// The admission checks; on success, the event's canonical text.
+Result<std::string> admitted_text(const Config& config, const Event& event) {
+  if (Check id = check_identifier(event.event_id); !id) return std::move(id).take_error();
+  if (Check id = check_identifier(event.source_id); !id) return std::move(id).take_error();
+  if (!config.trusted_sources.contains(event.source_id)) {
+    return fail("untrusted_source", event.source_id);
+  }
+  if (event.source_sequence == 0) {
+    return fail("invalid_sequence", "source_sequence must start at 1");
+  }
+  std::string text = to_text(event);
+  if (text.size() > config.max_event_bytes) {
+    return fail("payload_limit", "event exceeds configured byte limit");
+  }
+  return text;
+}
+
+Result<json::Value> observe_resource(const Config& config, WorkingState& state,
+                                     const ResourceObserved& payload, uint64_t tick) {
+  if (Check id = check_identifier(payload.resource_id); !id) return std::move(id).take_error();
+  if (payload.fingerprint.size() > kMaxFingerprintBytes) {
+    return fail("fingerprint_limit", "fingerprint too long");
+  }
+  const auto& resources = state.view().resources;
+  auto stored = resources.find(payload.resource_id);
+  const bool known = stored != resources.end();
+  const bool changed = known && stored->second.fingerprint != payload.fingerprint;
+  if (!known && resources.size() >= config.max_resources) {
+    return fail("resource_limit", "resource registry full");
+  }
+  uint64_t revision = 0;
+  if (known) {
+    revision = stored->second.revision;
+    if (changed) {
+      if (revision == UINT64_MAX) return fail("revision_overflow");
+      revision += 1;
+    }
+  }
+  state.put_resource(payload.resource_id, ResourceState{revision, payload.fingerprint, tick});
+
+  std::vector<std::string> invalidated;
+  if (changed) invalidated = state.accepted_on_resource(payload.resource_id);
+  for (const std::string& id : invalidated) {
+    IntentRecord record = state.view().intents.find(id)->second;
+    record.status = Status::Invalidated;
+    record.invalidation_reason = kResourceChangedReason;
+    record.finished_ms = tick;
+    state.put_intent(record);
+  }
+  return json::Value(json::make_object({{"changed", changed},
+                            {"invalidated", id_array(invalidated)},
+                            {"resource_id", payload.resource_id},
+                            {"resource_revision", revision}}));
+}
+
+Result<json::Value> apply_payload(const Config& config, WorkingState& state,
+                                  const EventPayload& payload, uint64_t tick) {
+  if (const auto* observed = std::get_if<ResourceObserved>(&payload)) {
+    return observe_resource(config, state, *observed, tick);
+  }
+  if (const auto* cancellation = std::get_if<IntentCancel>(&payload)) {
+    return cancel(state, cancellation->intent_id, tick);
+  }
+  return revoke(state, std::get<CapabilityRevoke>(payload).capability, tick);
+}
+
+}  // namespace
+
+Check validate_event(const Config& config, const Event& event) {
+  Result<std::string> text = admitted_text(config, event);
+  if (!text) return std::move(text).take_error();
+  return {};
+}
+
+Result<json::Value> observe(const Config& config, WorkingState& state, const Event& event,
+                            uint64_t tick) {
+  Result<std::string> text = admitted_text(config, event);
+  if (!text) return std::move(text).take_error();
+  const std::string digest = sha256_hex(*text);
+  const State& view = state.view();
+  if (auto recorded = view.event_hashes.find(event.event_id); recorded != view.event_hashes.end()) {
+    if (recorded->second != digest) {
+      return fail("event_collision", "event ID reused with different payload");
+    }
+    return json::Value(json::make_object({{"duplicate", true}, {"revision", view.revision}}));
+  }
+  if (view.event_hashes.size() >= config.max_events) {
+    return fail("event_limit", "deduplication ledger full; rotate workspace with durable history");
+  }
+  auto source = view.source_sequences.find(event.source_id);
+  const uint64_t last = source == view.source_sequences.end() ? 0 : source->second;
+  if (event.source_sequence <= last) return fail("stale_sequence", "source event already passed");
+
+  Result<json::Value> result = apply_payload(config, state, event.payload, tick);
+  if (!result) return result;
+  state.put_source_sequence(event.source_id, event.source_sequence);
+  state.put_event_hash(event.event_id, digest);
+  if (view.revision == UINT64_MAX) return fail("revision_overflow");
+  state.set_revision(view.revision + 1);
+  return json::Value(json::make_object({{"duplicate", false},
+                            {"result", std::move(result).value()},
+                            {"revision", view.revision},
+                            {"sequence_gap", event.source_sequence > last + 1}}));
+}
+
+Result<json::Value> revoke(WorkingState& state, std::string_view capability, uint64_t tick) {
+  if (Check id = check_identifier(capability); !id) return std::move(id).take_error();
+  const bool revoked = state.remove_capability(capability);
+  const std::vector<std::string> affected = state.open_requiring(capability);
+  for (const std::string& id : affected) {
+    Result<json::Value> cancelled = cancel(state, id, tick);
+    if (!cancelled) return cancelled;
+  }
+  return json::Value(json::make_object({{"affected", id_array(affected)},
+                            {"capability", capability},
+                            {"revoked", revoked}}));
+}
+
+}  // namespace tallowmere

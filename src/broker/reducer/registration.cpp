@@ -1,0 +1,32 @@
+#include "broker/reducer/registration.h"
+
+#include "foundation/identifier.h"
+
+namespace tallowmere {
+
+namespace {
+
+constexpr uint64_t kMaxActionResources = 64;
+
+}  // namespace
+
+Result<json::Value> register_action(const Config& config, WorkingState& state,
+                                    const ActionSpec& spec) {
+  if (Check id = check_identifier(spec.action_id); !id) return std::move(id).take_error();
+  if (spec.version == 0 || spec.max_resources > kMaxActionResources) {
+    return fail("invalid_action", "version must be positive and max_resources <=64");
+  }
+  for (const std::string& capability : spec.required_capabilities) {
+    if (Check id = check_identifier(capability); !id) return std::move(id).take_error();
+  }
+  const auto& actions = state.view().actions;
+  if (auto stored = actions.find(spec.action_id); stored != actions.end()) {
+    if (stored->second == spec) return to_value(stored->second);
+    return fail("immutable_action", "register a new action ID/version instead of replacing a contract");
+  }
+  if (actions.size() >= config.max_resources) return fail("action_limit", "registry full");
+  state.put_action(spec);
+  return to_value(spec);
+}
+
+}  // namespace tallowmere

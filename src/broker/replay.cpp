@@ -1,0 +1,92 @@
+#include "broker/replay.h"
+
+#include <utility>
+#include <vector>
+
+#include "broker/checkpoint.h"
+#include "broker/journal_append.h"
+
+namespace tallowmere {
+
+namespace {
+
+Error chain_mismatch() { return fail("journal_integrity", "entry chain mismatch"); }
+
+// Whether the stored entry links to the core's tip and carries its own hash.
+Check check_link(const Journal& journal, const Entry& entry) {
+  const uint64_t previous = journal_sequence(journal);
+  if (previous == UINT64_MAX || entry.sequence != previous + 1 ||
+      entry.previous_hash != journal_tip(journal)) {
+    return chain_mismatch();
+  }
+  Result<std::string> hash = computed_hash(entry);
+  if (!hash) return std::move(hash).take_error();
+  if (*hash != entry.hash) return chain_mismatch();
+  return {};
+}
+
+}  // namespace
+
+Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
+  if (journal.schema_version != kSchemaVersion) {
+    return fail("journal_version", "unsupported schema version");
+  }
+  if (Check valid = validate(journal.config); !valid) return std::move(valid).take_error();
+  if (journal.entries.size() > journal.config.max_journal_entries) {
+    return fail("journal_limit", "too many entries");
+  }
+  Result<std::string> digest =
+      checkpoint_digest(journal.config, journal.checkpoint_state, journal.checkpoint_sequence,
+                        journal.checkpoint_tick_ms, journal.checkpoint_parent_hash);
+  if (!digest) return std::move(digest).take_error();
+  if (*digest != journal.checkpoint_hash) {
+    return fail("journal_integrity", "checkpoint digest mismatch");
+  }
+  if (Check valid = validate_state(journal.config, journal.checkpoint_state); !valid) {
+    return std::move(valid).take_error();
+  }
+
+  std::vector<Entry> entries = std::move(journal.entries);
+  journal.entries.clear();
+  Core core(std::move(journal), journal_limit_bytes);
+  core.reserve_held_ = false;
+  core.journal_.entries.reserve(entries.size());
+  for (Entry& stored : entries) {
+    if (Check link = check_link(core.journal_, stored); !link) return std::move(link).take_error();
+    const size_t before = core.journal_.entries.size();
+    Result<json::Value> result = core.transact(std::move(stored.command), stored.tick_ms);
+    if (!result) return std::move(result).take_error();
+    if (core.journal_.entries.size() != before + 1 ||
+        core.journal_.entries.back().result_hash != stored.result_hash ||
+        core.journal_.entries.back().hash != stored.hash) {
+      return fail("journal_replay", "recorded transition differs from reducer result");
+    }
+    // Its command now lives in the rebuilt journal; free the rest as we go,
+    // so replay holds little more than the core it builds.
+    stored = Entry{};
+  }
+  core.reserve_held_ = true;
+  return core;
+}
+
+Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
+  Result<Core> core = replay_journal(std::move(journal), journal_limit_bytes);
+  if (!core) return core;
+  core->reserve_held_ = false;
+  const uint64_t clock = core->clock_ms();
+  const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;
+  Result<json::Value> recovered = core->transact(Recover{}, tick);
+  if (!recovered && recovered.error() == journal_backpressure().text) {
+    // The journal is full, yet recovery must be journaled: fold the replayed
+    // history into a checkpoint on its tip first, as the host would.
+    if (Result<json::Value> folded = core->checkpoint(journal_tip(core->journal())); !folded) {
+      return std::move(folded).take_error();
+    }
+    recovered = core->transact(Recover{}, tick);
+  }
+  if (!recovered) return std::move(recovered).take_error();
+  core->reserve_held_ = true;
+  return core;
+}
+
+}  // namespace tallowmere

@@ -1,0 +1,332 @@
+#include "broker/transaction.h"
+
+#include <algorithm>
+#include <cassert>
+#include <type_traits>
+#include <utility>
+
+namespace tallowmere {
+
+namespace {
+
+template <class V>
+using Originals = StringMap<std::optional<V>>;
+
+// Remembers the entry's value before the first change within a frame.
+template <class V>
+void remember(Originals<V>& originals, const StringMap<V>& map, std::string_view key) {
+  if (originals.find(key) != originals.end()) return;
+  auto it = map.find(key);
+  originals.emplace(std::string(key),
+                    it == map.end() ? std::nullopt : std::optional<V>(it->second));
+}
+
+template <class V>
+void assign(StringMap<V>& map, std::string_view key, V value) {
+  auto it = map.find(key);
+  if (it != map.end()) {
+    it->second = std::move(value);
+  } else {
+    map.emplace(std::string(key), std::move(value));
+  }
+}
+
+template <class V>
+void restore_map(StringMap<V>& map, Originals<V>& originals) {
+  for (auto& [key, original] : originals) {
+    auto it = map.find(key);
+    if (!original) {
+      if (it != map.end()) map.erase(it);
+    } else if (it != map.end()) {
+      it->second = std::move(*original);
+    } else {
+      map.emplace(key, std::move(*original));
+    }
+  }
+}
+
+// Takes each touched member's original out of the lengths and puts its
+// present value in; an unchanged member is left alone.
+template <class V>
+void move_lengths(MemberMeter& meter, MemberLengths& lengths, const Originals<V>& originals,
+                  const StringMap<V>& map) {
+  for (const auto& [key, original] : originals) {
+    auto it = map.find(key);
+    const bool present = it != map.end();
+    if (original && present && it->second == *original) continue;
+    if (original) lengths.remove(meter(key, *original));
+    if (present) lengths.add(meter(key, it->second));
+  }
+}
+
+// Puts back the original of every touched entry that compares equal to it.
+template <class V>
+void keep_equal_originals(Originals<V>& originals, StringMap<V>& map) noexcept {
+  static_assert(std::is_nothrow_move_assignable_v<V>);
+  for (auto& [key, original] : originals) {
+    if (!original) continue;
+    auto it = map.find(key);
+    if (it != map.end() && it->second == *original) it->second = std::move(*original);
+  }
+}
+
+template <class V>
+bool differs(const Originals<V>& originals, const StringMap<V>& map) {
+  for (const auto& [key, original] : originals) {
+    auto it = map.find(key);
+    if ((it != map.end()) != original.has_value()) return true;
+    if (original && !(it->second == *original)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Transaction::Transaction(State& state, IntentIndex& index)
+    : WorkingState(state), state_(state), index_(index) {
+  frames_.emplace_back();
+}
+
+Transaction::~Transaction() {
+  if (!active_) return;
+  try {
+    rollback();
+  } catch (...) {
+    // Only allocation can fail here; the caller is already unwinding and the
+    // binding poisons the broker, so the core is never used again.
+  }
+}
+
+void Transaction::put_action(const ActionSpec& spec) {
+  remember(frames_.back().actions, state_.actions, spec.action_id);
+  assign(state_.actions, spec.action_id, spec);
+}
+
+bool Transaction::remove_capability(std::string_view capability) {
+  auto it = state_.capabilities.find(capability);
+  if (it == state_.capabilities.end()) return false;
+  frames_.back().revoked_capabilities.emplace(capability);
+  state_.capabilities.erase(it);
+  return true;
+}
+
+void Transaction::put_resource(std::string_view resource_id, const ResourceState& resource) {
+  remember(frames_.back().resources, state_.resources, resource_id);
+  assign(state_.resources, resource_id, resource);
+}
+
+void Transaction::put_intent(const IntentRecord& record) {
+  const std::string& id = record.intent.intent_id;
+  remember(frames_.back().intents, state_.intents, id);
+  // The record is stored before the index follows it: should indexing fail
+  // half-way, undo re-derives the index from the stored record.
+  auto it = state_.intents.find(id);
+  if (it == state_.intents.end()) {
+    it = state_.intents.emplace(id, record).first;
+    index_.replace(state_.actions, nullptr, &it->second);
+  } else {
+    IntentRecord previous = record;
+    std::swap(previous, it->second);
+    index_.replace(state_.actions, &previous, &it->second);
+  }
+}
+
+void Transaction::put_operation_key(std::string_view key, std::string_view intent_id) {
+  remember(frames_.back().operation_keys, state_.operation_keys, key);
+  assign(state_.operation_keys, key, std::string(intent_id));
+}
+
+void Transaction::put_source_sequence(std::string_view source_id, uint64_t sequence) {
+  remember(frames_.back().source_sequences, state_.source_sequences, source_id);
+  assign(state_.source_sequences, source_id, sequence);
+}
+
+void Transaction::put_event_hash(std::string_view event_id, std::string_view digest) {
+  remember(frames_.back().event_hashes, state_.event_hashes, event_id);
+  assign(state_.event_hashes, event_id, std::string(digest));
+}
+
+void Transaction::set_revision(uint64_t revision) {
+  Frame& frame = frames_.back();
+  if (!frame.revision) frame.revision = state_.revision;
+  state_.revision = revision;
+}
+
+void Transaction::reserve_queue_change() {
+  if (queue_changes_.size() == queue_changes_.capacity()) {
+    queue_changes_.reserve(std::max<size_t>(8, 2 * queue_changes_.capacity()));
+  }
+}
+
+void Transaction::push_event(const Event& event, bool control) {
+  const uint64_t length = MemberMeter()(event);
+  reserve_queue_change();
+  queue(control).push_back(event);
+  queue_changes_.push_back(QueueChange{control, std::nullopt, nullptr, length});
+}
+
+std::optional<Event> Transaction::take_next_event() {
+  const bool control = !state_.control_queue.empty();
+  std::deque<Event>& source = queue(control);
+  if (source.empty()) return std::nullopt;
+  reserve_queue_change();
+  Event event = source.front();
+  queue_changes_.push_back(QueueChange{control, std::move(source.front()), nullptr});
+  source.pop_front();
+  return event;
+}
+
+void Transaction::clear_queues() {
+  if (state_.normal_queue.empty() && state_.control_queue.empty()) return;
+  reserve_queue_change();
+  auto cleared = std::make_unique<std::pair<std::deque<Event>, std::deque<Event>>>();
+  cleared->first.swap(state_.normal_queue);
+  cleared->second.swap(state_.control_queue);
+  queue_changes_.push_back(QueueChange{false, std::nullopt, std::move(cleared)});
+}
+
+void Transaction::begin_savepoint() { frames_.emplace_back(); }
+
+void Transaction::release_savepoint() {
+  Frame inner = std::move(frames_.back());
+  frames_.pop_back();
+  Frame& outer = frames_.back();
+  // An entry the outer frame has not seen had, at the savepoint, the value
+  // it had before the outer frame began; merge moves only those.
+  outer.actions.merge(inner.actions);
+  outer.revoked_capabilities.merge(inner.revoked_capabilities);
+  outer.resources.merge(inner.resources);
+  outer.intents.merge(inner.intents);
+  outer.operation_keys.merge(inner.operation_keys);
+  outer.source_sequences.merge(inner.source_sequences);
+  outer.event_hashes.merge(inner.event_hashes);
+  if (!outer.revision) outer.revision = inner.revision;
+}
+
+void Transaction::rollback_savepoint() {
+  restore(frames_.back());
+  frames_.pop_back();
+}
+
+void Transaction::restore(Frame& frame) {
+  // Intents first: their index entries read the actions they name.
+  for (auto& [id, original] : frame.intents) {
+    auto it = state_.intents.find(id);
+    const IntentRecord* current = it == state_.intents.end() ? nullptr : &it->second;
+    index_.replace(state_.actions, current, original ? &*original : nullptr);
+  }
+  restore_map(state_.intents, frame.intents);
+  restore_map(state_.actions, frame.actions);
+  for (const std::string& capability : frame.revoked_capabilities) {
+    state_.capabilities.insert(capability);
+  }
+  restore_map(state_.resources, frame.resources);
+  restore_map(state_.operation_keys, frame.operation_keys);
+  restore_map(state_.source_sequences, frame.source_sequences);
+  restore_map(state_.event_hashes, frame.event_hashes);
+  if (frame.revision) state_.revision = *frame.revision;
+}
+
+void Transaction::undo(QueueChange& change) {
+  if (change.cleared) {
+    state_.normal_queue.swap(change.cleared->first);
+    state_.control_queue.swap(change.cleared->second);
+  } else if (change.taken) {
+    queue(change.control).push_front(std::move(*change.taken));
+  } else {
+    queue(change.control).pop_back();
+  }
+}
+
+bool Transaction::changed() const {
+  const Frame& frame = frames_.front();
+  if (!queue_changes_.empty()) return true;
+  if (frame.revision && *frame.revision != state_.revision) return true;
+  // Capabilities are only ever removed, and each recorded one was granted.
+  if (!frame.revoked_capabilities.empty()) return true;
+  return differs(frame.intents, state_.intents) || differs(frame.resources, state_.resources) ||
+         differs(frame.actions, state_.actions) ||
+         differs(frame.operation_keys, state_.operation_keys) ||
+         differs(frame.source_sequences, state_.source_sequences) ||
+         differs(frame.event_hashes, state_.event_hashes);
+}
+
+StateLength Transaction::length_after(StateLength length) const {
+  const Frame& frame = frames_.front();
+  MemberMeter meter;
+  move_lengths(meter, length.actions, frame.actions, state_.actions);
+  for (const std::string& capability : frame.revoked_capabilities) {
+    length.capabilities.remove(meter(capability));
+  }
+  move_lengths(meter, length.resources, frame.resources, state_.resources);
+  move_lengths(meter, length.intents, frame.intents, state_.intents);
+  move_lengths(meter, length.operation_keys, frame.operation_keys, state_.operation_keys);
+  move_lengths(meter, length.source_sequences, frame.source_sequences, state_.source_sequences);
+  move_lengths(meter, length.event_hashes, frame.event_hashes, state_.event_hashes);
+  for (const QueueChange& change : queue_changes_) {
+    MemberLengths& queued = change.control ? length.control_queue : length.normal_queue;
+    if (change.cleared) {
+      length.normal_queue = {};
+      length.control_queue = {};
+    } else if (change.taken) {
+      queued.remove(meter(*change.taken));
+    } else {
+      queued.add(change.pushed_length);
+    }
+  }
+  length.revision = state_.revision;
+  return length;
+}
+
+void Transaction::commit() noexcept {
+  // Savepoints are all released or rolled back by now.
+  assert(frames_.size() == 1);
+  Frame& frame = frames_.front();
+  // An equal intent record implies the same index entries: the index stays.
+  keep_equal_originals(frame.actions, state_.actions);
+  keep_equal_originals(frame.resources, state_.resources);
+  keep_equal_originals(frame.intents, state_.intents);
+  keep_equal_originals(frame.operation_keys, state_.operation_keys);
+  keep_equal_originals(frame.source_sequences, state_.source_sequences);
+  keep_equal_originals(frame.event_hashes, state_.event_hashes);
+  frames_.clear();
+  queue_changes_.clear();
+  active_ = false;
+}
+
+void Transaction::rollback() {
+  while (!frames_.empty()) {
+    restore(frames_.back());
+    frames_.pop_back();
+  }
+  while (!queue_changes_.empty()) {
+    undo(queue_changes_.back());
+    queue_changes_.pop_back();
+  }
+  active_ = false;
+}
+
+std::optional<std::string> Transaction::first_lease_conflict(const std::vector<ResourceRef>& refs,
+                                                             std::string_view self) const {
+  return index_.first_lease_conflict(refs, self);
+}
+
+std::vector<std::string> Transaction::overdue_accepted(uint64_t tick) const {
+  return index_.overdue_accepted(tick);
+}
+
+std::vector<std::string> Transaction::accepted_on_resource(std::string_view resource_id) const {
+  return index_.accepted_on_resource(resource_id);
+}
+
+std::vector<std::string> Transaction::open_requiring(std::string_view capability) const {
+  return index_.open_requiring(capability);
+}
+
+std::vector<std::string> Transaction::open_intents() const {
+  return std::vector<std::string>(index_.open().begin(), index_.open().end());
+}
+
+uint64_t Transaction::open_count() const { return index_.open().size(); }
+
+}  // namespace tallowmere

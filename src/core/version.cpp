@@ -1,3 +1,0 @@
-// Gives the engine library a translation unit of its own and checks that
-// version.h compiles by itself.
-#include "core/version.h"
