@@ -62,15 +62,10 @@ def test_concurrent_callers_share_commits(store_url, raw):
     assert json.loads(Broker.replay(read_journal(store_url)))["revision"] == 240
 
 
-@pytest.fixture
-def sqlite_path(tmp_path):
-    return str(tmp_path / "broker.sqlite3")
-
-
-def test_a_full_journal_folds_and_the_command_is_retried(sqlite_path):
+def test_a_full_journal_folds_and_the_command_is_retried(tmp_path):
     # With the fold bounds out of reach, the broker's own backpressure
     # (reserve 16 with no open intent, 32 entries) is what folds.
-    config = text({"max_journal_entries": 32})
+    config, sqlite_path = text({"max_journal_entries": 32}), str(tmp_path / "b.sqlite3")
     with DurableBroker(sqlite_path, config, fold_entries=10**6) as broker:
         observe_many(broker, 40, source="runtime")
         assert json.loads(broker.snapshot())["revision"] == 40
@@ -181,30 +176,19 @@ def set_batch(connection, sequence, entries):
                sequence)
 
 
-def edit_entry(connection):
-    set_batch(connection, 3, batch_of(connection, 3).replace('"v1"', '"v2"'))
+def edit_batch(sequence, edit):
+    return lambda connection: set_batch(connection, sequence, edit(batch_of(connection, sequence)))
 
 
-def drop_middle(connection):
-    connection("DELETE FROM tallowmere_batch WHERE first_sequence = 3")
-
-
-def drop_tail(connection):
-    connection("DELETE FROM tallowmere_batch WHERE first_sequence = 6")
+def drop_batch(sequence):
+    return lambda connection: connection("DELETE FROM tallowmere_batch WHERE first_sequence = ?",
+                                         sequence)
 
 
 def swap_rows(connection):
     second, third = batch_of(connection, 2), batch_of(connection, 3)
     set_batch(connection, 2, third)
     set_batch(connection, 3, second)
-
-
-def cut_entry(connection):
-    set_batch(connection, 6, batch_of(connection, 6)[:-40])
-
-
-def edit_head(connection):
-    connection("UPDATE tallowmere_head SET text = replace(text, '\"default\"', '\"defaulx\"')")
 
 
 def forge_result(connection):
@@ -218,32 +202,34 @@ def forge_result(connection):
         set_batch(connection, entry["sequence"], text(entry))
 
 
-@pytest.mark.parametrize("tamper, refusal, sequence, at", [
-    (edit_entry, "journal_integrity: entry chain mismatch", 3, "entry"),
-    (drop_middle, "journal_integrity: entry chain mismatch", 3, "entry"),
-    (drop_tail, "journal_integrity: entry chain mismatch", 6, "entry"),
-    (swap_rows, "journal_integrity: entry chain mismatch", 2, "entry"),
-    (cut_entry, "invalid_json: ", 6, "entry"),
-    (edit_head, "journal_integrity: checkpoint digest mismatch", 0, "checkpoint"),
-    (forge_result, "journal_replay: recorded transition differs from reducer result", 4,
-     "entry"),
-], ids=lambda value: getattr(value, "__name__", None))
+CHAIN = "journal_integrity: entry chain mismatch"
+
+
+@pytest.mark.parametrize("tamper, refusal, sequence", [
+    (edit_batch(3, lambda entries: entries.replace('"v1"', '"v2"')), CHAIN, 3),
+    (drop_batch(3), CHAIN, 3),
+    (drop_batch(6), CHAIN, 6),
+    (swap_rows, CHAIN, 2),
+    (edit_batch(6, lambda entries: entries[:-40]), "invalid_json: ", 6),
+    (lambda connection: connection(
+        "UPDATE tallowmere_head SET text = replace(text, '\"default\"', '\"defaulx\"')"),
+     "journal_integrity: checkpoint digest mismatch", 0),
+    (forge_result, "journal_replay: recorded transition differs from reducer result", 4),
+], ids=["edit_entry", "drop_middle", "drop_tail", "swap_rows", "cut_entry", "edit_head",
+        "forge_result"])
 def test_a_damaged_store_is_refused_at_the_entry_at_fault(
-        store_url, raw, tamper, refusal, sequence, at):
+        store_url, raw, tamper, refusal, sequence):
     connection = tampered_store(store_url, raw)
     tamper(connection)
-    for open_ in (lambda: DurableBroker(store_url), lambda: read_journal_replayed(store_url)):
+    at = "entry" if sequence else "checkpoint"
+    for open_ in (DurableBroker, replay_store):
         with pytest.raises(JournalRefused) as caught:
-            open_()
+            open_(store_url)
         error = caught.value
         assert error.text.startswith(refusal) and (error.sequence, error.at) == (sequence, at)
         assert str(error) == f"{error.text} ({at} {sequence})"
     # Refused, not repaired: the rows are as the damage left them.
     assert layout(connection)[0] == 0
-
-
-def read_journal_replayed(store_url):
-    return replay_store(store_url)
 
 
 def test_rotation_carries_the_grants_and_actions_over_once_no_intent_is_open(store_url):
