@@ -1,6 +1,8 @@
 """How the broker's and the scorers' calls bind and convert their arguments:
-the interpreter's own exception types and wording, before any native work,
-and the byte limits the broker applies to JSON arguments."""
+the interpreter's own exception types and wording, before any native work;
+the engine's refusals, raised as BrokerError with its text unchanged; and the
+byte limits the broker applies to JSON arguments. A refused call changes
+nothing."""
 
 import inspect
 import json
@@ -9,11 +11,14 @@ import re
 import numpy as np
 import pytest
 
-from records import LINEAR, TREES, cancel_event, observed, packed, text
+from records import LINEAR, TREES, action, cancel_event, intent, observed, outcome, packed, text
 from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, score_linear,
                                 score_trees)
 
-B = Broker()
+B = Broker(text({"capabilities": ["deploy"]}))
+B.register_action(action())
+B.observe(observed("e1", "svc"))
+B.submit(intent("i1", "svc"))
 T = TreeScorer(TREES)
 
 
@@ -58,13 +63,24 @@ T = TreeScorer(TREES)
      "argument 'features_le_bytes': must be bytes, not bytearray"),
     (lambda: B.begin("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    # The engine's refusals, one for each way an argument reaches it.
+    (lambda: Broker(text({"normal_capacity": 0})), BrokerError,
+     "invalid_config: capacity bounds violated"),
+    (lambda: B.submit('{"intent_id":"i9"}'), BrokerError,
+     "invalid_json: missing field `action_id` at line 1 column 18"),
+    (lambda: B.begin(""), BrokerError, "unknown_intent: "),
+    (lambda: B.finish("i1", outcome()), BrokerError,
+     "outcome_transition: finish requires running; reconcile requires unknown/cancel-requested"),
+    (lambda: B.drain(0), BrokerError, "drain_limit: limit must be 1..64"),
+    (lambda: B.checkpoint("genesis"), BrokerError,
+     "checkpoint_mismatch: acknowledged tip differs"),
 ])
-def test_argument_errors_keep_the_interpreters_types(call, error, message):
-    before = B.journal()
+def test_refused_calls_raise_their_exact_errors_and_change_nothing(call, error, message):
+    before = B.journal(), B.snapshot()
     with pytest.raises(error) as caught:
         call()
     assert type(caught.value) is error and str(caught.value) == message
-    assert B.journal() == before
+    assert (B.journal(), B.snapshot()) == before
 
 
 CALLABLES = [Broker, LinearScorer, TreeScorer, score_linear, score_trees] + [

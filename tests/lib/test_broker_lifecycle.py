@@ -1,13 +1,10 @@
 """The broker driven from Python: a whole intent lifecycle through every
-method, the result texts, the clock, and refusals raised as BrokerError with
-the engine's text unchanged and nothing changed."""
+method, the result texts and the clock. Refusals are in test_arguments.py."""
 
 import json
 
-import pytest
-
 from records import action, cancel_event, intent, observed, outcome, text
-from tallowmere._native import Broker, BrokerError
+from tallowmere._native import Broker
 
 
 def test_full_lifecycle_through_every_method():
@@ -48,27 +45,3 @@ def test_full_lifecycle_through_every_method():
     checkpoint = broker.checkpoint(snapshot["journal_tip"])
     assert json.loads(checkpoint)["sequence"] == snapshot["journal_sequence"]
     assert json.loads(broker.journal())["entries"] == []
-
-
-def test_a_refused_call_raises_the_engines_text_and_changes_nothing():
-    broker = Broker(text({"capabilities": ["deploy"]}))
-    broker.register_action(action())
-    broker.observe(observed("e1", "svc"))
-    broker.submit(intent("i1", "svc"))
-    # One call for each way an argument reaches the engine.
-    failures = [
-        (lambda: Broker(text({"normal_capacity": 0})), "invalid_config: capacity bounds violated"),
-        (lambda: broker.submit('{"intent_id":"i9"}'),
-         "invalid_json: missing field `action_id` at line 1 column 18"),
-        (lambda: broker.begin(""), "unknown_intent: "),
-        (lambda: broker.finish("i1", outcome()), "outcome_transition: finish requires running; "
-         "reconcile requires unknown/cancel-requested"),
-        (lambda: broker.drain(0), "drain_limit: limit must be 1..64"),
-        (lambda: broker.checkpoint("genesis"), "checkpoint_mismatch: acknowledged tip differs"),
-    ]
-    journal, snapshot = broker.journal(), broker.snapshot()
-    for call, message in failures:
-        with pytest.raises(BrokerError) as caught:
-            call()
-        assert caught.value.args == (message,)
-        assert broker.journal() == journal and broker.snapshot() == snapshot
