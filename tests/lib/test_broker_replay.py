@@ -22,29 +22,22 @@ def written_journal():
     return json.loads(broker.journal())
 
 
-def entry(journal, index, **fields):
-    journal["entries"][index].update(fields)
-
-
 @pytest.mark.parametrize("entry_point", [Broker.replay, Broker.from_journal])
 @pytest.mark.parametrize("tamper, message", [
     (None, "invalid_json: EOF while parsing a value at line 1 column 1"),
     # The version is checked first, whatever else is wrong.
     (lambda j: (j.update(schema_version=2), j["checkpoint_state"].update(revision=1)),
      "journal_version: unsupported schema version"),
-    (lambda j: (j["config"].update(max_journal_entries=32), j.update(entries=j["entries"] * 11)),
-     "journal_limit: too many entries"),
     (lambda j: j["checkpoint_state"].update(revision=1),
      "journal_integrity: checkpoint digest mismatch"),
     (lambda j: j["entries"][1]["command"]["event"].update(fingerprint="v2"),
      "journal_integrity: entry chain mismatch"),
-    (lambda j: j["entries"].pop(0), "journal_integrity: entry chain mismatch"),
-    (lambda j: (entry(j, 1, tick_ms=10), entry(j, 2, tick_ms=5), rechain(j, 1)),
-     "clock_regression: monotonic time moved backwards"),
-    (lambda j: (entry(j, 2, result_hash="0" * 64), rechain(j, 2)),
+    (lambda j: (j["entries"][2].update(result_hash="0" * 64), rechain(j, 2)),
      "journal_replay: recorded transition differs from reducer result"),
-], ids=["unreadable", "version", "entries", "checkpoint", "command", "removed", "clock", "result"])
+], ids=["unreadable", "version", "checkpoint", "command", "result"])
 def test_a_refused_journal_fails_its_first_check(entry_point, tamper, message):
+    # Each check in its order is the engine's test; here both entry points
+    # read the text and run them.
     journal = written_journal()
     if tamper:
         tamper(journal)
@@ -53,25 +46,23 @@ def test_a_refused_journal_fails_its_first_check(entry_point, tamper, message):
     assert caught.value.args == (message,)
 
 
-def test_recovery_resolves_nothing_and_lets_nothing_run():
+def running():
+    """A broker with intent "i" running, writing resource "r"."""
     broker = Broker()
     broker.register_action(action())
-    for sequence, name in enumerate(("accepted", "running", "stopping", "done"), 1):
-        broker.observe(observed(f"e-{name}", f"r-{name}", sequence=sequence))
-        broker.submit(intent(name, f"r-{name}"))
-    for name in ("running", "stopping", "done"):
-        broker.begin(name)
-    broker.cancel("stopping")
-    broker.finish("done", outcome())
-    stored = broker.journal()
+    broker.observe(observed("e", "r"))
+    broker.submit(intent("i", "r"))
+    broker.begin("i")
+    return broker
 
+
+def test_recovery_leaves_a_running_effect_unknown_and_takes_commands():
+    # Which status becomes what is the engine's test and the crash test's.
+    stored = running().journal()
     recovered = Broker.from_journal(stored)
-    state = json.loads(recovered.snapshot())["state"]
-    assert {key: record["status"] for key, record in state["intents"].items()} == {
-        "accepted": "invalidated", "running": "effect_unknown",
-        "stopping": "effect_unknown", "done": "completed_verified"}
+    assert json.loads(recovered.snapshot())["state"]["intents"]["i"]["status"] == "effect_unknown"
     # The recovered broker takes commands, on a clock past the recover entry.
-    assert json.loads(recovered.reconcile("running", outcome()))["status"] == "completed_verified"
+    assert json.loads(recovered.reconcile("i", outcome()))["status"] == "completed_verified"
     assert recovered.now_ms() >= json.loads(stored)["entries"][-1]["tick_ms"] + 1
 
 
@@ -94,11 +85,7 @@ def test_a_recovered_clock_continues_from_the_journal(tick):
 def test_a_report_equal_but_written_differently_keeps_the_journal_replayable(changed):
     """-0.0 equals 0.0: reconciling an unknown effect again with such evidence
     changes no value, so the broker keeps the state its journal replays to."""
-    broker = Broker()
-    broker.register_action(action())
-    broker.observe(observed("e", "r"))
-    broker.submit(intent("i", "r"))
-    broker.begin("i")
+    broker = running()
     broker.finish("i", outcome("effect_unknown"))
     for zero in (0.0, -0.0):
         broker.reconcile("i", outcome("effect_unknown", changed, evidence={"x": zero}))
