@@ -28,47 +28,44 @@ def synthetic(seed, rows, features):
     return x, y
 
 
-@pytest.mark.parametrize("trees, depth", [(40, 4), (120, 7)])
-def test_xgboost_probabilities(trees, depth):
+def packed_scores(scorer, seed, features):
+    rows = np.random.default_rng(seed).normal(size=(4096, features)).astype(np.float32)
+    return rows, scorer.score_f32(rows.tobytes(), len(rows))
+
+
+def xgboost_case(trees, depth):
     x, y = synthetic(seed=trees, rows=3000, features=10)
     model = xgboost.XGBClassifier(n_estimators=trees, max_depth=depth, learning_rate=0.2,
-                                  n_jobs=1, random_state=0)
-    model.fit(x.astype(np.float32), y)
-    scorer = native.TreeScorer(xgboost_export(model.get_booster(), 10))
-
-    rows = np.random.default_rng(99).normal(size=(4096, 10)).astype(np.float32)
-    ours = np.array(scorer.score_f32(rows.tobytes(), len(rows)))
-    theirs = model.predict_proba(rows)[:, 1]
-    # Both sum the same float32 leaves; XGBoost then takes the sigmoid in
-    # float32, which costs it a few units in the last place.
-    np.testing.assert_allclose(ours, theirs, rtol=2.0**-20, atol=0)
+                                  n_jobs=1, random_state=0).fit(x.astype(np.float32), y)
+    return model, *packed_scores(native.TreeScorer(xgboost_export(model.get_booster(), 10)),
+                                 99, 10)
 
 
-# --- scikit-learn gradient boosting -----------------------------------------------
-
-
-def test_sklearn_gradient_boosting_probabilities():
+def sklearn_gbm_case():
     x, y = synthetic(seed=11, rows=2000, features=8)
     model = ensemble.GradientBoostingClassifier(n_estimators=60, max_depth=4, learning_rate=0.2,
                                                 random_state=0).fit(x, y)
-    scorer = native.TreeScorer(sklearn_gbm_export(model, 8))
-
-    rows = np.random.default_rng(5).normal(size=(4096, 8)).astype(np.float32)
-    ours = np.array(scorer.score_f32(rows.tobytes(), len(rows)))
-    theirs = model.predict_proba(rows)[:, 1]
-    # scikit-learn keeps its leaves and their sum in double; here both are
-    # float32, so the margin carries float32 rounding from every tree.
-    np.testing.assert_allclose(ours, theirs, rtol=1e-5, atol=0)
+    return model, *packed_scores(native.TreeScorer(sklearn_gbm_export(model, 8)), 5, 8)
 
 
-# --- scikit-learn logistic regression --------------------------------------------
-
-
-def test_sklearn_logistic_regression_probabilities():
+def sklearn_logistic_case():
     x, y = synthetic(seed=3, rows=2000, features=12)
     model = linear_model.LogisticRegression(C=0.5, max_iter=1000).fit(x, y)
     export = sklearn_logistic_export(model, [f"f{k}" for k in range(12)])
     rows = np.random.default_rng(8).normal(scale=2.0, size=(4096, 12))
-    ours = np.array(json.loads(native.score_linear(export, json.dumps(rows.tolist()))))
-    theirs = model.predict_proba(rows)[:, 1]
-    np.testing.assert_allclose(ours, theirs, rtol=0, atol=1e-12)
+    return model, rows, json.loads(native.score_linear(export, json.dumps(rows.tolist())))
+
+
+@pytest.mark.parametrize("case, rtol, atol", [
+    # Both sum the same float32 leaves; XGBoost then takes the sigmoid in
+    # float32, which costs it a few units in the last place.
+    (lambda: xgboost_case(40, 4), 2.0**-20, 0),
+    (lambda: xgboost_case(120, 7), 2.0**-20, 0),
+    # scikit-learn keeps its leaves and their sum in double; here both are
+    # float32, so the margin carries float32 rounding from every tree.
+    (sklearn_gbm_case, 1e-5, 0),
+    (sklearn_logistic_case, 0, 1e-12),
+], ids=["xgboost-40x4", "xgboost-120x7", "sklearn-gbm", "sklearn-logistic"])
+def test_converted_models_score_as_their_libraries(case, rtol, atol):
+    model, rows, ours = case()
+    np.testing.assert_allclose(ours, model.predict_proba(rows)[:, 1], rtol=rtol, atol=atol)
