@@ -1,8 +1,8 @@
 """How the broker's and the scorers' calls bind and convert their arguments:
 the interpreter's own exception types and wording, before any native work;
-the engine's refusals, raised as BrokerError with its text unchanged; and the
-byte limits the broker applies to JSON arguments. A refused call changes
-nothing."""
+the broker's and the scorers' refusals, raised as BrokerError with their
+text unchanged; and the byte limits the broker applies to JSON arguments. A
+refused call changes nothing."""
 
 import inspect
 import json
@@ -74,6 +74,15 @@ T = TreeScorer(TREES)
     (lambda: B.drain(0), BrokerError, "drain_limit: limit must be 1..64"),
     (lambda: B.checkpoint("genesis"), BrokerError,
      "checkpoint_mismatch: acknowledged tip differs"),
+    # The scorers' refusals, one for each way a scorer is called.
+    (lambda: TreeScorer("{}"), BrokerError,
+     "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
+    (lambda: T.score("[" + ",".join(["[1,2]"] * 4097) + "]"), BrokerError, "policy_row_limit"),
+    # The export fails first, even though the features are bad as well.
+    (lambda: score_trees("{}", "x"), BrokerError,
+     "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
+    (lambda: score_linear(LINEAR, "x"), BrokerError,
+     "invalid_features: expected value at line 1 column 1"),
 ])
 def test_refused_calls_raise_their_exact_errors_and_change_nothing(call, error, message):
     before = B.journal(), B.snapshot()

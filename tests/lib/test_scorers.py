@@ -1,7 +1,6 @@
 """The scorers as Python sees them: JSON and packed rows agree, the one-shot
-functions equal the classes, feature_names hands out copies, and refusals
-reach Python as BrokerError with the policy's text, one for each way a
-scorer is called."""
+functions equal the classes, and feature_names hands out copies. Their
+refusals are rows of the table in test_arguments.py."""
 
 import json
 import random
@@ -9,7 +8,7 @@ import random
 import pytest
 
 from records import LINEAR, TREES, packed
-from tallowmere._native import BrokerError, LinearScorer, TreeScorer, score_linear, score_trees
+from tallowmere._native import LinearScorer, TreeScorer, score_linear, score_trees
 
 TREE = TreeScorer(TREES)
 
@@ -39,18 +38,3 @@ def test_feature_names_are_a_fresh_copy(cls, export):
     first[0] = "changed"
     second = scorer.feature_names
     assert second == ["age", "score"] and second is not scorer.feature_names
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: TreeScorer("{}"),
-     "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
-    (lambda: TREE.score("[" + ",".join(["[1,2]"] * 4097) + "]"), "policy_row_limit"),
-    # The export fails first, even though the features are bad as well.
-    (lambda: score_trees("{}", "x"),
-     "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
-    (lambda: score_linear(LINEAR, "x"), "invalid_features: expected value at line 1 column 1"),
-])
-def test_refusals_are_broker_errors_with_the_policys_text(call, message):
-    with pytest.raises(BrokerError) as caught:
-        call()
-    assert caught.value.args == (message,)
