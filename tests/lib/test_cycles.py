@@ -109,7 +109,8 @@ def leaks_through_the_module(report):
     """The leak sanitizer's reports whose allocation passed through the
     module; CPython's own allocations kept until exit are not ours."""
     blocks = re.split(r"\n(?=(?:Direct|Indirect) leak of )", report)
-    ours = re.compile(r"tallowmere::|_native\.cpython|/src/(lib|core|contracts|policy)/")
+    ours = re.compile(r"tallowmere::|_native\.cpython|"
+                      r"/src/(lib|broker|foundation|contracts|policy)/")
     return [block for block in blocks
             if re.match(r"(Direct|Indirect) leak of ", block) and ours.search(block)]
 
