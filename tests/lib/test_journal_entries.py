@@ -138,6 +138,12 @@ def test_a_host_rebuilds_the_journal_while_other_threads_command_and_checkpoint(
     while not host.store():
         pass
     assert host.journal() == broker.journal()
+    # No writer's command was lost, refused or run twice on the way.
+    snapshot = broker.snapshot()
+    assert Broker.replay(broker.journal()) == snapshot
+    intents = json.loads(snapshot)["state"]["intents"]
+    assert sorted(intents) == sorted(f"i{index}" for index in range(1, 2000))
+    assert {record["status"] for record in intents.values()} == {"completed_verified"}
     assert host.refolds > 0
 
 

@@ -1,7 +1,7 @@
-"""Python threads on one broker, the interpreter lock released during native
-work, a fork while another thread is inside a broker call, and a broker
-poisoned by an operation that ran out of memory. Threads on shared scorers are
-part of the soak."""
+"""The interpreter lock released during native work, a fork while another
+thread is inside a broker call, and a broker poisoned by an operation that
+ran out of memory. Threads commanding one broker are in
+test_journal_entries.py, threads on shared brokers and scorers in the soak."""
 
 import json
 import os
@@ -13,37 +13,11 @@ import textwrap
 import threading
 import time
 import warnings
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from records import observed, packed, text
+from records import packed, text
 from tallowmere._native import Broker, TreeScorer, score_trees
-
-
-def test_threads_on_one_broker_lose_and_duplicate_nothing():
-    sources = [f"source-{index}" for index in range(4)]
-    broker = Broker(text({"trusted_sources": sources}))
-    per_thread = 250
-
-    def observe_all(source):
-        for sequence in range(1, per_thread + 1):
-            broker.observe(observed(f"{source}/{sequence}", source, str(sequence),
-                                    source=source, sequence=sequence))
-            if sequence % 25 == 0:
-                json.loads(broker.snapshot())
-                broker.now_ms()
-
-    with ThreadPoolExecutor(len(sources)) as pool:
-        list(pool.map(observe_all, sources))
-    entries = json.loads(broker.journal())["entries"]
-    assert [entry["sequence"] for entry in entries] == list(range(1, 4 * per_thread + 1))
-    ticks = [entry["tick_ms"] for entry in entries]
-    assert ticks == sorted(ticks)
-    for source in sources:
-        mine = [entry["command"]["event"]["source_sequence"] for entry in entries
-                if entry["command"]["event"]["source_id"] == source]
-        assert mine == list(range(1, per_thread + 1))
 
 
 def forest_export(trees, depth=8, features=6):
