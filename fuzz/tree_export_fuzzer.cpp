@@ -1,10 +1,12 @@
 // Tree exports on arbitrary text. A model that loads must score any finite
 // rows of its width without fault, bit for bit as a plain walk of the
 // export's own nodes scores them, and the same from JSON text as from packed
-// floats; a row that is not finite after the scored ones is refused.
+// floats. A JSON row that is not finite after the scored ones is refused in
+// its turn; packed rows holding one are refused whole.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -84,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t width = source.feature_names.size();
 
   fuzz::Picker picker(fuzz::seed_of(data, size));
-  const size_t rows = 1 + picker.below(8);
+  // Up to three groups of rows walked side by side, the last one partial.
+  const size_t rows = 1 + picker.below(40);
   std::vector<float> values =
       fuzz::pick_rows(picker, fuzz::edge_values<float>(thresholds_of(source)), rows, width);
   const bool last_row_bad = picker.below(4) == 0;
@@ -92,12 +95,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const Result<std::vector<double>> expected =
       expected_scores(source, values, width, last_row_bad);
-  const F32Rows packed{reinterpret_cast<const unsigned char*>(values.data()), rows, width};
-  const Result<std::vector<double>> scored = tree_rows(model, packed);
   const Result<std::string> text = trees_json(model, fuzz::matrix_text<float>(values, width));
-  fuzz::require_same_scores(scored, expected, "packed rows score as the export's own walk");
   fuzz::require_same_text(text, expected, "JSON rows score as the export's own walk");
-  const Result<std::vector<double>> again = tree_rows(model, packed);
+
+  const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(values.data()),
+                                             values.size() * sizeof(float));
+  const Result<F32Rows> packed = packed_rows(bytes, rows, width);
+  if (last_row_bad) {
+    require(!packed && packed.error() == "invalid_features: nonfinite packed value",
+            "packed rows holding an infinity are refused whole");
+    return 0;
+  }
+  require(packed.ok(), "finite packed rows of the model's width are taken");
+  const Result<std::vector<double>> scored = tree_rows(model, *packed);
+  fuzz::require_same_scores(scored, expected, "packed rows score as the export's own walk");
+  const Result<std::vector<double>> again = tree_rows(model, *packed);
   require(again.ok() == scored.ok() && (!again || fuzz::same_bits(*again, *scored)),
           "scoring twice gives the same bits");
   return 0;

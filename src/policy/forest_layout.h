@@ -2,11 +2,18 @@
 // scoring. The export itself stays as read; this copy only changes where
 // nodes live, never what a row's margin is.
 //
-// Nodes of all trees share one array, each tree in breadth-first order so
-// the levels a row passes through sit close together. A leaf points to itself
-// on both sides and keeps its value where a split keeps its threshold, so a
-// row can take a fixed number of steps per tree without branching on the
-// node kind, and several rows can walk one tree side by side.
+// A tree no deeper than kCompactDepthLimit is stored complete: every path
+// padded to the tree's depth, the children of node i at 2i+1 and 2i+2, and
+// its leaf values apart from its splits. A leaf above the last level becomes
+// splits whose every descendant leaf holds its value, so whichever way those
+// go, the row lands on that value. Rows walk such a tree a fixed number of
+// steps, several side by side, their positions held in registers.
+//
+// Deeper trees keep explicit children in one shared array, each tree in
+// breadth-first order so the levels a row passes through sit close together.
+// A leaf points to itself on both sides and keeps its value where a split
+// keeps its threshold, so a row can take a fixed number of steps per tree
+// without branching on the node kind.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +25,14 @@
 
 namespace tallowmere::policy {
 
+// 2^10 leaves of 4 bytes and 2^10 - 1 splits of 8: 12 KiB at most per tree.
+inline constexpr uint32_t kCompactDepthLimit = 10;
+
+struct CompactSplit {
+  float threshold;
+  uint32_t feature;  // times the bytes of one feature's column in a row group
+};
+
 struct alignas(16) ForestNode {
   float value;          // split threshold, or leaf value
   uint32_t feature;     // 0 for a leaf
@@ -25,11 +40,17 @@ struct alignas(16) ForestNode {
 };
 
 struct ForestTree {
-  uint32_t root;
   uint32_t depth;  // splits on the longest path from the root
+  bool compact;    // depth <= kCompactDepthLimit
+  // Compact: the first split in `splits` and the first leaf in `leaves`.
+  // Otherwise: the root in `nodes`.
+  uint32_t first;
+  uint32_t first_leaf;
 };
 
 struct Forest {
+  std::vector<CompactSplit> splits;
+  std::vector<float> leaves;
   std::vector<ForestNode> nodes;
   std::vector<ForestTree> trees;
   float base_margin = 0.0f;

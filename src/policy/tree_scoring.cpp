@@ -16,13 +16,6 @@ bool all_finite(std::span<const float> values) {
   return std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); });
 }
 
-bool row_is_finite(const F32Rows& rows, size_t row) {
-  for (size_t k = 0; k < rows.width; ++k) {
-    if (!std::isfinite(rows.at(row, k))) return false;
-  }
-  return true;
-}
-
 // Scores the leading rows that passed the row check; `rest_failed` tells that
 // the row after them did not. Rows fail in order, so an overflow among the
 // scored rows comes before that row's dimension error.
@@ -64,9 +57,7 @@ Result<std::vector<double>> tree_rows(const TreeModel& model, const JsonRows<flo
 Result<std::vector<double>> tree_rows(const TreeModel& model, const F32Rows& rows) {
   if (rows.count > kRowLimit) return fail("policy_row_limit");
   if (rows.count > 0 && rows.width != model.source.feature_names.size()) return bad_row();
-  size_t checked = 0;
-  while (checked < rows.count && row_is_finite(rows, checked)) ++checked;
-  return score_checked(model, F32Rows{rows.data, checked, rows.width}, checked < rows.count);
+  return score_checked(model, rows, false);
 }
 
 Result<std::string> trees_json(const TreeModel& model, std::string_view features_json) {

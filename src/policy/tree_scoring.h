@@ -23,6 +23,8 @@ struct TreeModel {
 TreeModel make_tree_model(TreeExport source);
 
 Result<std::vector<double>> tree_rows(const TreeModel& model, const JsonRows<float>& rows);
+// Packed rows must come from packed_rows, which has refused every value that
+// is not finite.
 Result<std::vector<double>> tree_rows(const TreeModel& model, const F32Rows& rows);
 
 // Feature text in, score array text out.
