@@ -1,9 +1,15 @@
-"""Rows per second of TreeScorer.score_f32 against XGBoost's own inplace_predict
-on one thread and a plain NumPy walk, on the same XGBoost models and rows.
+"""CPU time of TreeScorer.score_f32 against XGBoost's own inplace_predict on
+one thread and a plain NumPy walk, on the same XGBoost models and rows. The
+engines take turns call by call, so a load on the machine falls on both
+alike; each figure is the median over the rounds.
 
-Run with the package installed: .venv/bin/python bench/score_f32.py
+    .venv/bin/python -P bench/score_f32.py [--quick]
+
+--quick trains on fewer rows, takes fewer rounds and leaves out the NumPy
+walk; bench/summary.py uses it through ratios().
 """
 
+import argparse
 import json
 import pathlib
 import statistics
@@ -21,6 +27,8 @@ from model_exports import xgboost_export  # noqa: E402
 ROWS = 4096
 FEATURES = 50
 MODELS = [(100, 6), (100, 8), (500, 6), (500, 8)]
+# score_f32 takes at most this share of XGBoost's time on every model.
+MAX_TIME_RATIO = 1 / 2.2
 
 
 def synthetic(rng, rows):
@@ -70,25 +78,30 @@ def numpy_walker(export):
     return score
 
 
-def rows_per_second(call, repeats):
-    call()  # warm up
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return ROWS / statistics.median(times)
+def cpu_seconds(calls, rounds):
+    """Median CPU seconds of each call, the calls taking turns round by round
+    after one warm-up round. `None` calls are skipped."""
+    times = [[] for _ in calls]
+    for round_ in range(rounds + 1):
+        for call, spent in zip(calls, times):
+            if call is None:
+                continue
+            start = time.process_time_ns()
+            call()
+            if round_ > 0:
+                spent.append((time.process_time_ns() - start) / 1e9)
+    return [statistics.median(spent) if spent else None for spent in times]
 
 
-def main():
+def measure(quick):
+    """One result per model: trees, depth, nodes, our, XGBoost's and the
+    NumPy walk's CPU seconds per call (None in quick mode), max |diff|."""
     rng = np.random.default_rng(2024)
-    x_train, y_train = synthetic(rng, 10000)
+    x_train, y_train = synthetic(rng, 3000 if quick else 10000)
     rows, _ = synthetic(rng, ROWS)
     packed = rows.astype("<f4").tobytes()
-
-    header = ("trees", "depth", "nodes", "tallowmere rows/s", "xgboost 1 thread rows/s",
-              "numpy rows/s", "tallowmere / xgboost", "max |diff|")
-    lines = []
+    rounds = 5 if quick else 15
+    results = []
     for trees, depth in MODELS:
         model = xgboost.XGBClassifier(n_estimators=trees, max_depth=depth, learning_rate=0.1,
                                       tree_method="hist", n_jobs=2, random_state=0)
@@ -97,20 +110,51 @@ def main():
         booster.set_param({"nthread": 1})
         export = xgboost_export(booster, FEATURES)
         scorer = native.TreeScorer(export)
-        walker = numpy_walker(export)
         nodes = sum(len(t["nodes"]) for t in json.loads(export)["trees"])
 
         ours = np.array(scorer.score_f32(packed, ROWS))
         theirs = booster.inplace_predict(rows)
-        assert np.allclose(walker(rows), ours, rtol=1e-6, atol=0)
+        walker = None
+        if not quick:
+            walker = numpy_walker(export)
+            assert np.allclose(walker(rows), ours, rtol=1e-6, atol=0)
+        ours_s, xgb_s = cpu_seconds([lambda: scorer.score_f32(packed, ROWS),
+                                     lambda: booster.inplace_predict(rows)], rounds)
+        (numpy_s,) = cpu_seconds([walker and (lambda: walker(rows))], 3)
+        results.append((trees, depth, nodes, ours_s, xgb_s, numpy_s,
+                        float(np.max(np.abs(ours - theirs)))))
+    return results
 
-        ours_rate = rows_per_second(lambda: scorer.score_f32(packed, ROWS), 15)
-        xgb_rate = rows_per_second(lambda: booster.inplace_predict(rows), 15)
-        numpy_rate = rows_per_second(lambda: walker(rows), 3)
-        lines.append((trees, depth, nodes, f"{ours_rate:,.0f}", f"{xgb_rate:,.0f}", f"{numpy_rate:,.0f}",
-                      f"{ours_rate / xgb_rate:.2f}x", f"{np.max(np.abs(ours - theirs)):.1e}"))
 
-    print(f"score_f32 on {ROWS} rows x {FEATURES} features, one thread each (median of 15 runs)")
+def label(trees, depth):
+    return f"score_f32 {trees}x{depth} / xgboost inplace_predict"
+
+
+def ratios(quick):
+    return [(label(trees, depth), ours_s / xgb_s, MAX_TIME_RATIO)
+            for trees, depth, _, ours_s, xgb_s, _, _ in measure(quick)]
+
+
+def rate(seconds):
+    return "-" if seconds is None else f"{ROWS / seconds:,.0f}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer rows to train on and rounds")
+    quick = parser.parse_args().quick
+
+    header = ("trees", "depth", "nodes", "ns/tree-row", "tallowmere rows/s",
+              "xgboost 1 thread rows/s", "numpy rows/s", "speed-up", "time ratio", "max |diff|")
+    lines = []
+    for trees, depth, nodes, ours_s, xgb_s, numpy_s, diff in measure(quick):
+        lines.append((trees, depth, nodes, f"{ours_s * 1e9 / (trees * ROWS):.2f}", rate(ours_s),
+                      rate(xgb_s), rate(numpy_s), f"{xgb_s / ours_s:.2f}x",
+                      f"{ours_s / xgb_s:.3f}", f"{diff:.1e}"))
+
+    print(f"score_f32 on {ROWS} rows x {FEATURES} features, one thread each, CPU time, "
+          f"median of {5 if quick else 15} interleaved rounds")
+    print(f"time ratio = tallowmere / xgboost, at most {MAX_TIME_RATIO:.3f}")
     widths = [max(len(str(v)) for v in column) for column in zip(header, *lines)]
     for line in (header, *lines):
         print(" | ".join(str(v).rjust(w) for v, w in zip(line, widths)))
