@@ -33,7 +33,7 @@ def main():
             continue
         rows.extend(module.ratios(quick))
 
-    header = ("measure", "ratio", "limit", "")
+    header = ("measure", "ratio", "limit", "result")
     lines = [(label, f"{ratio:.3f}", f"{limit * slack:.3f}", "ok" if ratio <= limit * slack else "OVER")
              for label, ratio, limit in rows]
     print(f"time ratios, ours / anchor, same run{' (quick: limits x %g)' % SLACK if quick else ''}")
