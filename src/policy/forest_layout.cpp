@@ -124,6 +124,39 @@ float feature(const unsigned char* row, uint32_t k) {
   return value;
 }
 
+// Fewer rows than a group walk as they stand, a few side by side: padding
+// them to a group would cost a whole group's steps for each one, and single
+// rows are a common call.
+template <size_t kRows>
+void compact_lanes(const Forest& forest, const ForestTree& tree, const unsigned char* rows,
+                   size_t row_bytes, float* margins) {
+  const CompactSplit* splits = forest.splits.data() + tree.first;
+  size_t at[kRows] = {};
+  for (uint32_t level = 0; level < tree.depth; ++level) {
+#pragma GCC unroll 4
+    for (size_t r = 0; r < kRows; ++r) {
+      const CompactSplit split = splits[at[r]];
+      const float value = feature(rows + r * row_bytes, split.feature / kColumnBytes);
+      at[r] = 2 * at[r] + 2 - (value < split.threshold);
+    }
+  }
+  const float* leaves = forest.leaves.data() + tree.first_leaf;
+  const size_t bottom = (size_t{1} << tree.depth) - 1;
+#pragma GCC unroll 4
+  for (size_t r = 0; r < kRows; ++r) margins[r] += leaves[at[r] - bottom];
+}
+
+void compact_rows(const Forest& forest, const ForestTree& tree, const unsigned char* rows,
+                  size_t row_bytes, size_t count, float* margins) {
+  size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    compact_lanes<4>(forest, tree, rows + r * row_bytes, row_bytes, margins + r);
+  }
+  for (; r < count; ++r) {
+    compact_lanes<1>(forest, tree, rows + r * row_bytes, row_bytes, margins + r);
+  }
+}
+
 uint32_t step(const ForestNode& node, const unsigned char* row) {
   return node.child[!(feature(row, node.feature) < node.value)];
 }
@@ -153,16 +186,14 @@ void walk_rows(const Forest& forest, const ForestTree& tree, const unsigned char
   }
 }
 
-// Rows [first, first + count) transposed group by group; a last, partial
-// group is filled up with copies of its first row, whose sums are dropped.
+// Rows [first, first + count) transposed group by group; count is a whole
+// number of groups.
 void transpose(const F32Rows& rows, size_t first, size_t count, float* columns) {
   for (size_t group = 0; group * kGroupRows < count; ++group) {
     float* out = columns + group * kGroupRows * rows.width;
     const size_t row0 = first + group * kGroupRows;
-    const size_t filled = std::min(kGroupRows, count - group * kGroupRows);
     for (size_t r = 0; r < kGroupRows; ++r) {
-      const size_t row = row0 + (r < filled ? r : 0);
-      for (size_t k = 0; k < rows.width; ++k) out[k * kGroupRows + r] = rows.at(row, k);
+      for (size_t k = 0; k < rows.width; ++k) out[k * kGroupRows + r] = rows.at(row0 + r, k);
     }
   }
 }
@@ -189,13 +220,14 @@ void forest_margins(const Forest& forest, const F32Rows& rows, std::span<float> 
   const size_t group_values = kGroupRows * rows.width;
   const size_t block_rows =
       kGroupRows * std::max<size_t>(1, kBlockBytes / (group_values * sizeof(float)));
-  std::vector<float> columns(std::min(block_rows, rows.count + kGroupRows - 1) / kGroupRows *
-                             group_values);
-  std::vector<float> sums(block_rows);
+  const size_t most_rows = std::min(block_rows, rows.count);
+  std::vector<float> columns(most_rows / kGroupRows * group_values);
+  std::vector<float> sums(most_rows);
   for (size_t first = 0; first < rows.count; first += block_rows) {
     const size_t count = std::min(block_rows, rows.count - first);
-    const size_t groups = (count + kGroupRows - 1) / kGroupRows;
-    transpose(rows, first, count, columns.data());
+    const size_t groups = count / kGroupRows;
+    const size_t grouped_rows = groups * kGroupRows;
+    transpose(rows, first, grouped_rows, columns.data());
     std::fill(sums.begin(), sums.end(), forest.base_margin);
     const unsigned char* block = rows.data + first * row_bytes;
     const auto* grouped = reinterpret_cast<const unsigned char*>(columns.data());
@@ -206,6 +238,8 @@ void forest_margins(const Forest& forest, const F32Rows& rows, std::span<float> 
           compact_group(forest, tree, grouped + g * group_values * sizeof(float),
                         sums.data() + g * kGroupRows);
         }
+        compact_rows(forest, tree, block + grouped_rows * row_bytes, row_bytes,
+                     count - grouped_rows, sums.data() + grouped_rows);
       } else if (tree.depth <= kLockstepDepthLimit) {
         lockstep_rows(forest, tree, block, row_bytes, count, sums.data());
       } else {
