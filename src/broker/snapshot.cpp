@@ -1,6 +1,8 @@
 // The read-only view of a core.
 #include "broker/core.h"
 
+#include "foundation/json_writer.h"
+
 namespace tallowmere {
 
 json::Value Core::snapshot() const {
@@ -12,5 +14,7 @@ json::Value Core::snapshot() const {
                             {"tick_ms", clock_ms_},
                             {"workspace_id", config_.workspace_id}});
 }
+
+std::string Core::snapshot_text() const { return json::to_text(snapshot()); }
 
 }  // namespace tallowmere

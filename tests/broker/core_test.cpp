@@ -12,7 +12,7 @@ namespace {
 TEST(Genesis, StartsFromTheGenesisCheckpoint) {
   Core core = Core::genesis(Config{}).value();
   const std::string digest =
-      checkpoint_digest(Config{}, initial_state(Config{}), 0, 0, "genesis").value();
+      checkpoint_digest(Config{}, initial_state(Config{}), 0, 0, "genesis");
   EXPECT_EQ(json::to_text(core.snapshot()),
             R"({"journal_sequence":0,"journal_tip":")" + digest +
                 R"(","revision":0,"schema_version":1,"state":{"actions":{},"capabilities":[],)"
