@@ -39,8 +39,8 @@ class Core {
   Result<json::Value> checkpoint(std::string_view acknowledged_tip);
 
   // The read-only view: journal position, clock, workspace and the state.
-  json::Value snapshot() const;
-  // The canonical text of snapshot().
+  // {"journal_sequence", "journal_tip", "revision", "schema_version", "state",
+  // "tick_ms", "workspace_id"}, keys in ascending order at every depth.
   std::string snapshot_text() const;
   std::string journal_text() const;
   // journal_text() with no entries: the same text until the next checkpoint.

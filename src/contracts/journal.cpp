@@ -57,6 +57,10 @@ void write(json::Writer& w, const Journal& journal) {
   fields::write_record(w, journal, kJournalFields);
 }
 
+uint64_t text_length(const Journal& journal) { return fields::record_length(journal, kJournalFields); }
+
+uint64_t text_length(const Entry& entry) { return fields::record_length(entry, kEntryFields); }
+
 void write_head(json::Writer& w, const Journal& journal) {
   w.begin_object();
   for (const fields::FieldForm<Journal>& form : kJournalFields) {
@@ -73,8 +77,16 @@ void write_head(json::Writer& w, const Journal& journal) {
 
 json::Value to_value(const Entry& entry) { return fields::record_value<kEntryFields>(entry); }
 
+void write_sorted(json::Writer& w, const Entry& entry) {
+  fields::write_sorted_record<kEntryFields>(w, entry);
+}
+
 json::Value to_value(const Journal& journal) {
   return fields::record_value<kJournalFields>(journal);
+}
+
+void write_sorted(json::Writer& w, const Journal& journal) {
+  fields::write_sorted_record<kJournalFields>(w, journal);
 }
 
 std::string entry_hash_input(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,

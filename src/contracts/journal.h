@@ -46,11 +46,17 @@ struct Journal {
 bool read(json::Reader& r, Entry& out);
 bool read(json::Reader& r, Journal& out);
 void write(json::Writer& w, const Entry& entry);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const Entry& entry);
 void write(json::Writer& w, const Journal& journal);
+uint64_t text_length(const Journal& journal);
 // The journal as `write` gives it with an empty entry list: its checkpoint alone.
 void write_head(json::Writer& w, const Journal& journal);
 json::Value to_value(const Entry& entry);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const Entry& entry);
 json::Value to_value(const Journal& journal);
+void write_sorted(json::Writer& w, const Journal& journal);
 
 // The text an entry's hash covers, [sequence,tick_ms,previous_hash,command,
 // result_hash], with `command_text` the command's canonical text. Append and
