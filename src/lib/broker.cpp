@@ -281,7 +281,10 @@ PyObject* broker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void broker_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<BrokerObject*>(self)->core;
+  // Freeing a large broker takes a while, and nothing else can reach it:
+  // other threads run meanwhile.
+  GuardedCore* core = reinterpret_cast<BrokerObject*>(self)->core;
+  run_released([core] { delete core; });
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -16,7 +16,7 @@ import warnings
 
 import pytest
 
-from records import packed, text
+from records import observed, packed, text
 from tallowmere._native import Broker, TreeScorer, score_trees
 
 
