@@ -4,8 +4,10 @@
 Each row times one command over many calls with fresh arguments: argument
 binding and conversion, boundary decoding, the transaction under the broker
 lock and the result str. Beside it, json.loads of the same argument texts, the
-least any JSON-taking call from Python pays. Commands that take no JSON show
-"-" there. Times are the best of --repeats rounds, in microseconds per call.
+least any JSON-taking call from Python pays (for begin, its intent id as a
+JSON string), and the ratio of the two. Commands that take no argument text
+show "-" there. Times are the best of --repeats rounds, in microseconds per
+call. ratios() gives the ratios with their targets, for bench/summary.py.
 
     .venv/bin/python -P bench/broker_call.py [--calls 20000] [--repeats 5]
 """
@@ -53,6 +55,7 @@ class Round:
         self.events = [observed(index, f"svc-{index}") for index in ids]
         self.intents = [intent(index) for index in ids]
         self.intent_ids = [f"intent-{index}" for index in ids]
+        self.quoted_ids = [json.dumps(intent_id) for intent_id in self.intent_ids]
         self.outcomes = [outcome(index) for index in ids]
         self.finished = [(intent_id, text) for intent_id, text in zip(self.intent_ids,
                                                                       self.outcomes)]
@@ -85,10 +88,22 @@ def measure(calls, repeats):
         keep("now_ms", per_call_us(lambda _: broker.now_ms(), run.intent_ids))
         keep("json.loads observe", per_call_us(json.loads, run.events))
         keep("json.loads submit", per_call_us(json.loads, run.intents))
+        keep("json.loads begin", per_call_us(json.loads, run.quoted_ids))
         keep("json.loads finish", per_call_us(json.loads, run.outcomes))
     sizes = {"observe": len(run.events[-1]), "submit": len(run.intents[-1]),
-             "finish": len(run.outcomes[-1])}
+             "begin": len(run.quoted_ids[-1]), "finish": len(run.outcomes[-1])}
     return best, sizes
+
+
+# Commands whose cost is held to a multiple of json.loads of their argument.
+TARGETS = {"submit": 2.0, "begin": 2.0, "finish": 2.0}
+
+
+def ratios(quick: bool) -> list[tuple[str, float, float]]:
+    """(label, Broker time / json.loads time, the most that ratio may be)."""
+    best, _ = measure(2000, 3) if quick else measure(20000, 5)
+    return [(f"{name} / json.loads", best[name] / best[f"json.loads {name}"], target)
+            for name, target in TARGETS.items()]
 
 
 def main():

@@ -5,7 +5,9 @@ Drives one broker through --entries journal entries (cycles of observe,
 submit, begin and finish on a fresh resource), takes its journal text, and
 times Broker.replay (decode, verify, re-execute every entry, snapshot text)
 and Broker.from_journal (the same plus recovery and a new broker) on it, with
-json.loads of the same text for scale. Best of --repeats rounds.
+json.loads of the same text for scale, and each time's ratio to it. Best of
+--repeats rounds. ratios() gives the ratios with their targets, for
+bench/summary.py.
 
     .venv/bin/python -P bench/replay_throughput.py [--entries 100000] [--repeats 3]
 """
@@ -15,6 +17,7 @@ import json
 import time
 
 from tallowmere._native import Broker
+
 
 def observed(event_id, source, sequence, resource, fingerprint):
     return json.dumps({"event_id": event_id, "source_id": source, "source_sequence": sequence,
@@ -56,24 +59,42 @@ def best_seconds(call, repeats):
     return best
 
 
+# Replay and recovery are held to a multiple of json.loads of the same text.
+TARGET_RATIO = 2.0
+OPERATIONS = (("json.loads", json.loads), ("Broker.replay", Broker.replay),
+              ("Broker.from_journal", Broker.from_journal))
+
+
+def measure(entries, repeats):
+    """The journal's text and the best seconds of each operation on it."""
+    text = written_journal(entries)
+    return text, {name: best_seconds(lambda: call(text), repeats) for name, call in OPERATIONS}
+
+
+def ratios(quick: bool) -> list[tuple[str, float, float]]:
+    """(label, operation time / json.loads time, the most that ratio may be)."""
+    _, seconds = measure(20000, 2) if quick else measure(100000, 3)
+    return [(f"{name} / json.loads", seconds[name] / seconds["json.loads"], TARGET_RATIO)
+            for name, _ in OPERATIONS[1:]]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--entries", type=int, default=100000)
     parser.add_argument("--repeats", type=int, default=3)
     options = parser.parse_args()
 
-    text = written_journal(options.entries)
+    text, seconds = measure(options.entries, options.repeats)
     entries = len(json.loads(text)["entries"])
     megabytes = len(text.encode()) / 1e6
     print(f"journal: {entries} entries, {megabytes:.1f} MB")
     print()
-    print("| operation | seconds | entries/s | MB/s |")
-    print("|---|---:|---:|---:|")
-    for name, call in (("json.loads", lambda: json.loads(text)),
-                       ("Broker.replay", lambda: Broker.replay(text)),
-                       ("Broker.from_journal", lambda: Broker.from_journal(text))):
-        seconds = best_seconds(call, options.repeats)
-        print(f"| {name} | {seconds:.3f} | {entries / seconds:,.0f} | {megabytes / seconds:.1f} |")
+    print("| operation | seconds | entries/s | MB/s | ratio to json.loads |")
+    print("|---|---:|---:|---:|---:|")
+    for name, _ in OPERATIONS:
+        taken = seconds[name]
+        print(f"| {name} | {taken:.3f} | {entries / taken:,.0f} | {megabytes / taken:.1f} | "
+              f"{taken / seconds['json.loads']:.2f}x |")
 
 
 if __name__ == "__main__":

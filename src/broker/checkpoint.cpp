@@ -29,8 +29,7 @@ Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
   const std::string& tip = journal_tip(journal_);
   if (acknowledged_tip != tip) return fail("checkpoint_mismatch", "acknowledged tip differs");
   const uint64_t sequence = journal_sequence(journal_);
-  Result<std::string> digest = checkpoint_digest(config_, state_, sequence, clock_ms_, tip);
-  if (!digest) return std::move(digest).take_error();
+  std::string digest = checkpoint_digest(config_, state_, sequence, clock_ms_, tip);
 
   Journal next;
   next.schema_version = kSchemaVersion;
@@ -39,13 +38,13 @@ Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
   next.checkpoint_sequence = sequence;
   next.checkpoint_tick_ms = clock_ms_;
   next.checkpoint_parent_hash = tip;
-  next.checkpoint_hash = *digest;
+  next.checkpoint_hash = digest;
   journal_ = std::move(next);
   journal_length_ = checkpoint_text_length(config_length_, state_length_.total(), sequence,
                                            clock_ms_, journal_.checkpoint_parent_hash,
                                            journal_.checkpoint_hash);
   return json::Value(json::make_object(
-      {{"checkpoint_hash", std::move(digest).value()}, {"sequence", sequence}}));
+      {{"checkpoint_hash", std::move(digest)}, {"sequence", sequence}}));
 }
 
 }  // namespace tallowmere

@@ -2,11 +2,12 @@
 
 #include <utility>
 
-#include "foundation/record.h"
-#include "broker/reducer/apply.h"
 #include "broker/journal_append.h"
 #include "broker/journal_length.h"
+#include "broker/reducer/apply.h"
 #include "broker/transaction.h"
+#include "foundation/digest.h"
+#include "foundation/record.h"
 
 namespace tallowmere {
 
@@ -31,17 +32,27 @@ Result<Core> Core::genesis(Config config, uint64_t journal_limit_bytes) {
   journal.schema_version = kSchemaVersion;
   journal.checkpoint_state = initial_state(config);
   journal.checkpoint_parent_hash = kGenesisParent;
-  Result<std::string> digest =
-      checkpoint_digest(config, journal.checkpoint_state, 0, 0, kGenesisParent);
-  if (!digest) return std::move(digest).take_error();
-  journal.checkpoint_hash = std::move(digest).value();
+  journal.checkpoint_hash = checkpoint_digest(config, journal.checkpoint_state, 0, 0, kGenesisParent);
   journal.config = std::move(config);
   return Core(std::move(journal), journal_limit_bytes);
 }
 
 Result<json::Value> Core::transact(Command command, uint64_t tick) {
-  if (tick < clock_ms_) return fail("clock_regression", "monotonic time moved backwards");
   const std::string command_text = to_text(command);
+  return run(std::move(command), command_text, tick, nullptr, nullptr);
+}
+
+Result<std::string> Core::transact_text(Command command, uint64_t tick) {
+  const std::string command_text = to_text(command);
+  std::string text;
+  Result<json::Value> result = run(std::move(command), command_text, tick, &text, nullptr);
+  if (!result) return std::move(result).take_error();
+  return text;
+}
+
+Result<json::Value> Core::run(Command&& command, std::string_view command_text, uint64_t tick,
+                              std::string* result_text, const Entry* recorded) {
+  if (tick < clock_ms_) return fail("clock_regression", "monotonic time moved backwards");
   if (command_text.size() > config_.max_event_bytes) {
     return fail("payload_limit", "command exceeds configured byte limit");
   }
@@ -55,12 +66,16 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
     // Equal is not always identical (-0.0 and 0.0): the committed state
     // stays byte for byte, as replay, which journals nothing here, sees it.
     working.rollback();
+    if (result_text != nullptr) *result_text = json::to_text(*result);
     return result;
   }
   Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                     command, control_waiting);
   if (!admitted) return std::move(admitted).take_error();
-  Result<Entry> entry = next_entry(journal_, tick, std::move(command), command_text, *result);
+  // The result is written once: its digest and the caller's text are of the same bytes.
+  std::string text = json::to_text(*result);
+  Result<Entry> entry =
+      next_entry(journal_, tick, std::move(command), command_text, sha256_hex(text), recorded);
   if (!entry) return std::move(entry).take_error();
   // The size rule comes last because it weighs the built entry. It reads only
   // lengths and counts that replay rebuilds exactly, so replay decides the
@@ -75,6 +90,7 @@ Result<json::Value> Core::transact(Command command, uint64_t tick) {
   clock_ms_ = tick;
   state_length_ = state_after;
   journal_length_ = growth.journal_after;
+  if (result_text != nullptr) *result_text = std::move(text);
   return result;
 }
 

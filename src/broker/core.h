@@ -30,13 +30,18 @@ class Core {
   // Runs one command at `tick`. A failure changes nothing; a command that
   // leaves the state equal is answered without a journal entry.
   Result<json::Value> transact(Command command, uint64_t tick);
+  // transact, answered with the result's canonical text, the text its
+  // entry's result hash covers.
+  Result<std::string> transact_text(Command command, uint64_t tick);
 
   // Folds the state into a new checkpoint once the host acknowledges the tip:
   // {"checkpoint_hash", "sequence"}.
   Result<json::Value> checkpoint(std::string_view acknowledged_tip);
 
   // The read-only view: journal position, clock, workspace and the state.
-  json::Value snapshot() const;
+  // {"journal_sequence", "journal_tip", "revision", "schema_version", "state",
+  // "tick_ms", "workspace_id"}, keys in ascending order at every depth.
+  std::string snapshot_text() const;
   std::string journal_text() const;
   // journal_text() with no entries: the same text until the next checkpoint.
   std::string head_text() const;
@@ -67,6 +72,12 @@ class Core {
 
   // A core at a checkpoint its caller has verified; `journal` has no entries.
   Core(Journal journal, uint64_t journal_limit_bytes);
+
+  // transact's work on the command and its canonical text. `result_text`,
+  // when given, receives the result's canonical text; `recorded` is the
+  // stored entry replay re-runs (next_entry).
+  Result<json::Value> run(Command&& command, std::string_view command_text, uint64_t tick,
+                          std::string* result_text, const Entry* recorded);
 
   // What `entry` would make the journal weigh, with the state then `after`.
   JournalGrowth growth_by(const Entry& entry, uint64_t command_length,

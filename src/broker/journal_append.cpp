@@ -133,30 +133,24 @@ Check admit_journal_size(uint64_t limit_bytes, uint64_t reserve_bytes,
   return {};
 }
 
-std::string entry_hash_text(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,
-                            std::string_view command_text, std::string_view result_hash) {
-  std::string text;
-  text.reserve(command_text.size() + previous_hash.size() + result_hash.size() + 64);
-  text.append("[").append(std::to_string(sequence));
-  text.append(",").append(std::to_string(tick_ms)).append(",");
-  json::append_string(text, previous_hash);
-  text.append(",").append(command_text).append(",");
-  json::append_string(text, result_hash);
-  text.append("]");
-  return text;
-}
-
 Result<Entry> next_entry(const Journal& journal, uint64_t tick, Command&& command,
-                         std::string_view command_text, const json::Value& result) {
+                         std::string_view command_text, std::string result_hash,
+                         const Entry* recorded) {
   const uint64_t previous = journal_sequence(journal);
   if (previous == UINT64_MAX) return fail("sequence_overflow");
   Entry entry;
   entry.sequence = previous + 1;
   entry.tick_ms = tick;
   entry.previous_hash = journal_tip(journal);
-  entry.result_hash = value_digest(result);
-  entry.hash = sha256_hex(entry_hash_text(entry.sequence, tick, entry.previous_hash, command_text,
-                                          entry.result_hash));
+  entry.result_hash = std::move(result_hash);
+  if (recorded != nullptr && recorded->sequence == entry.sequence && recorded->tick_ms == tick &&
+      recorded->previous_hash == entry.previous_hash &&
+      recorded->result_hash == entry.result_hash) {
+    entry.hash = recorded->hash;
+  } else {
+    entry.hash = sha256_hex(entry_hash_input(entry.sequence, tick, entry.previous_hash,
+                                             command_text, entry.result_hash));
+  }
   entry.command = std::move(command);
   return entry;
 }

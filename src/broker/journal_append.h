@@ -62,12 +62,12 @@ Check admit_journal_size(uint64_t limit_bytes, uint64_t reserve_bytes,
                          const JournalGrowth& growth);
 
 // The entry that follows the journal's tip. `command_text` is the command's
-// canonical text; the command is moved into the entry only on success.
+// canonical text and `result_hash` the digest of its result's; the command is
+// moved into the entry only on success. `recorded`, in replay, is the stored
+// entry whose hash replay has verified: when the new entry agrees with it on
+// everything that hash covers, its hash is taken rather than computed again.
 Result<Entry> next_entry(const Journal& journal, uint64_t tick, Command&& command,
-                         std::string_view command_text, const json::Value& result);
-
-// The text an entry's hash covers: [sequence,tick_ms,previous_hash,command,result_hash].
-std::string entry_hash_text(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,
-                            std::string_view command_text, std::string_view result_hash);
+                         std::string_view command_text, std::string result_hash,
+                         const Entry* recorded = nullptr);
 
 }  // namespace tallowmere

@@ -5,6 +5,8 @@
 
 #include "broker/checkpoint.h"
 #include "broker/journal_append.h"
+#include "foundation/digest.h"
+#include "foundation/record.h"
 
 namespace tallowmere {
 
@@ -12,16 +14,18 @@ namespace {
 
 Error chain_mismatch() { return fail("journal_integrity", "entry chain mismatch"); }
 
-// Whether the stored entry links to the core's tip and carries its own hash.
-Check check_link(const Journal& journal, const Entry& entry) {
+// Whether the stored entry, whose command's canonical text is `command_text`,
+// links to the core's tip and carries its own hash.
+Check check_link(const Journal& journal, const Entry& entry, std::string_view command_text) {
   const uint64_t previous = journal_sequence(journal);
   if (previous == UINT64_MAX || entry.sequence != previous + 1 ||
       entry.previous_hash != journal_tip(journal)) {
     return chain_mismatch();
   }
-  Result<std::string> hash = computed_hash(entry);
-  if (!hash) return std::move(hash).take_error();
-  if (*hash != entry.hash) return chain_mismatch();
+  if (sha256_hex(entry_hash_input(entry.sequence, entry.tick_ms, entry.previous_hash, command_text,
+                                  entry.result_hash)) != entry.hash) {
+    return chain_mismatch();
+  }
   return {};
 }
 
@@ -35,11 +39,9 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
   if (journal.entries.size() > journal.config.max_journal_entries) {
     return fail("journal_limit", "too many entries");
   }
-  Result<std::string> digest =
-      checkpoint_digest(journal.config, journal.checkpoint_state, journal.checkpoint_sequence,
-                        journal.checkpoint_tick_ms, journal.checkpoint_parent_hash);
-  if (!digest) return std::move(digest).take_error();
-  if (*digest != journal.checkpoint_hash) {
+  if (checkpoint_digest(journal.config, journal.checkpoint_state, journal.checkpoint_sequence,
+                        journal.checkpoint_tick_ms, journal.checkpoint_parent_hash) !=
+      journal.checkpoint_hash) {
     return fail("journal_integrity", "checkpoint digest mismatch");
   }
   if (Check valid = validate_state(journal.config, journal.checkpoint_state); !valid) {
@@ -52,9 +54,15 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
   core.reserve_held_ = false;
   core.journal_.entries.reserve(entries.size());
   for (Entry& stored : entries) {
-    if (Check link = check_link(core.journal_, stored); !link) return std::move(link).take_error();
+    // The command is written once, and its entry hashed once: the new entry
+    // takes the verified hash when it agrees with the stored one.
+    const std::string command_text = to_text(stored.command);
+    if (Check link = check_link(core.journal_, stored, command_text); !link) {
+      return std::move(link).take_error();
+    }
     const size_t before = core.journal_.entries.size();
-    Result<json::Value> result = core.transact(std::move(stored.command), stored.tick_ms);
+    Result<json::Value> result =
+        core.run(std::move(stored.command), command_text, stored.tick_ms, nullptr, &stored);
     if (!result) return std::move(result).take_error();
     if (core.journal_.entries.size() != before + 1 ||
         core.journal_.entries.back().result_hash != stored.result_hash ||

@@ -29,13 +29,6 @@ MemberLengths of_items(MemberMeter& meter, const Items& items) {
 
 }  // namespace
 
-uint64_t MemberMeter::operator()(const Event& queued) {
-  scratch_.clear();
-  json::Writer writer(scratch_);
-  write(writer, queued);
-  return scratch_.size();
-}
-
 StateLength StateLength::of(const State& state) {
   MemberMeter meter;
   StateLength length;

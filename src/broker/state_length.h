@@ -44,24 +44,17 @@ struct StateLength {
   friend bool operator==(const StateLength&, const StateLength&) = default;
 };
 
-// Measures members as the state writes them: `"key":value` in a map, the
-// quoted string in a set, the record in a queue. One meter reuses one buffer.
-class MemberMeter {
- public:
+// Measures members as the state writes them, without writing them:
+// `"key":value` in a map, the quoted string in a set, the record in a queue.
+struct MemberMeter {
   template <class V>
-  uint64_t operator()(std::string_view key, const V& value) {
-    scratch_.clear();
-    json::Writer writer(scratch_);
-    write_member(writer, value);
-    return json::string_length(key) + 1 + scratch_.size();
+  uint64_t operator()(std::string_view key, const V& value) const {
+    return json::string_length(key) + 1 + member_length(value);
   }
   uint64_t operator()(std::string_view set_member) const {
     return json::string_length(set_member);
   }
-  uint64_t operator()(const Event& queued);
-
- private:
-  std::string scratch_;
+  uint64_t operator()(const Event& queued) const { return text_length(queued); }
 };
 
 }  // namespace tallowmere

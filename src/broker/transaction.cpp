@@ -115,20 +115,31 @@ void Transaction::put_resource(std::string_view resource_id, const ResourceState
   assign(state_.resources, resource_id, resource);
 }
 
-void Transaction::put_intent(const IntentRecord& record) {
-  const std::string& id = record.intent.intent_id;
-  remember(frames_.back().intents, state_.intents, id);
+const IntentRecord& Transaction::put_intent(IntentRecord&& record) {
+  Originals<IntentRecord>& originals = frames_.back().intents;
   // The record is stored before the index follows it: should indexing fail
   // half-way, undo re-derives the index from the stored record.
-  auto it = state_.intents.find(id);
+  auto it = state_.intents.find(record.intent.intent_id);
   if (it == state_.intents.end()) {
-    it = state_.intents.emplace(id, record).first;
+    std::string id = record.intent.intent_id;
+    remember(originals, state_.intents, id);
+    it = state_.intents.emplace(std::move(id), std::move(record)).first;
     index_.replace(state_.actions, nullptr, &it->second);
+    return it->second;
+  }
+  auto seen = originals.find(it->first);
+  if (seen == originals.end()) {
+    // The first change: the stored record becomes the original, uncopied.
+    seen = originals.emplace(it->first, IntentRecord{}).first;
+    std::swap(*seen->second, it->second);
+    it->second = std::move(record);
+    index_.replace(state_.actions, &*seen->second, &it->second);
   } else {
-    IntentRecord previous = record;
+    IntentRecord previous = std::move(record);
     std::swap(previous, it->second);
     index_.replace(state_.actions, &previous, &it->second);
   }
+  return it->second;
 }
 
 void Transaction::put_operation_key(std::string_view key, std::string_view intent_id) {

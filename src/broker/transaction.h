@@ -35,7 +35,7 @@ class Transaction final : public WorkingState {
   void put_action(const ActionSpec& spec) override;
   bool remove_capability(std::string_view capability) override;
   void put_resource(std::string_view resource_id, const ResourceState& resource) override;
-  void put_intent(const IntentRecord& record) override;
+  const IntentRecord& put_intent(IntentRecord&& record) override;
   void put_operation_key(std::string_view key, std::string_view intent_id) override;
   void put_source_sequence(std::string_view source_id, uint64_t sequence) override;
   void put_event_hash(std::string_view event_id, std::string_view digest) override;

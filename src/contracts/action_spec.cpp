@@ -32,8 +32,14 @@ void write(json::Writer& w, const ActionSpec& spec) {
   fields::write_record(w, spec, kActionSpecFields);
 }
 
+uint64_t text_length(const ActionSpec& spec) { return fields::record_length(spec, kActionSpecFields); }
+
 json::Value to_value(const ActionSpec& spec) {
   return fields::record_value<kActionSpecFields>(spec);
+}
+
+void write_sorted(json::Writer& w, const ActionSpec& spec) {
+  fields::write_sorted_record<kActionSpecFields>(w, spec);
 }
 
 }  // namespace tallowmere

@@ -23,6 +23,10 @@ struct ActionSpec {
 
 bool read(json::Reader& r, ActionSpec& out);
 void write(json::Writer& w, const ActionSpec& spec);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const ActionSpec& spec);
 json::Value to_value(const ActionSpec& spec);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const ActionSpec& spec);
 
 }  // namespace tallowmere

@@ -172,6 +172,18 @@ void write(json::Writer& w, const Command& command) {
   w.end_object();
 }
 
+uint64_t text_length(const Command& command) {
+  return std::visit(
+      [&command](const auto& variant) -> uint64_t {
+        using Variant = std::remove_cvref_t<decltype(variant)>;
+        constexpr auto& forms = kVariantForms<Variant>;
+        return 2 + json::string_length("operation") + 1 +
+               json::string_length(operation_name(command)) + (forms.empty() ? 0 : 1) +
+               fields::fields_length(variant, forms);
+      },
+      command);
+}
+
 json::Value to_value(const Command& command) {
   json::Object object;
   object.set("operation", json::Value(operation_name(command)));
@@ -183,5 +195,9 @@ json::Value to_value(const Command& command) {
       command);
   return json::Value(std::move(object));
 }
+
+// Its keys come from more than one table: written through its value, which
+// only queued events need.
+void write_sorted(json::Writer& w, const Command& command) { w.value(to_value(command)); }
 
 }  // namespace tallowmere

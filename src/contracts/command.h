@@ -76,6 +76,8 @@ std::string_view operation_name(const Command& command);
 
 bool read(json::Reader& r, Command& out);
 void write(json::Writer& w, const Command& command);
+uint64_t text_length(const Command& command);
 json::Value to_value(const Command& command);
+void write_sorted(json::Writer& w, const Command& command);
 
 }  // namespace tallowmere

@@ -63,7 +63,13 @@ void write(json::Writer& w, const Config& config) {
   fields::write_record(w, config, kConfigFields);
 }
 
+uint64_t text_length(const Config& config) { return fields::record_length(config, kConfigFields); }
+
 json::Value to_value(const Config& config) { return fields::record_value<kConfigFields>(config); }
+
+void write_sorted(json::Writer& w, const Config& config) {
+  fields::write_sorted_record<kConfigFields>(w, config);
+}
 
 Check validate(const Config& config) {
   if (Check check = check_identifier(config.workspace_id); !check) return check;

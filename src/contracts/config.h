@@ -31,7 +31,11 @@ struct Config {
 // Closed record; every field defaulted.
 bool read(json::Reader& r, Config& out);
 void write(json::Writer& w, const Config& config);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const Config& config);
 json::Value to_value(const Config& config);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const Config& config);
 
 // Identifier of the workspace, capacity bounds, then capabilities and trusted
 // sources in ascending order; the first failure decides.

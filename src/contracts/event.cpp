@@ -196,6 +196,19 @@ void write(json::Writer& w, const Event& event) {
   w.end_object();
 }
 
+uint64_t text_length(const Event& event) {
+  const uint64_t head = 2 + fields::fields_length(event, kEventFields) + 1 +
+                        json::string_length("kind") + 1 +
+                        json::string_length(kKindNames[event.payload.index()]);
+  return std::visit(
+      [head](const auto& payload) -> uint64_t {
+        using Payload = std::remove_cvref_t<decltype(payload)>;
+        constexpr auto& forms = kPayloadForms<Payload>;
+        return head + (forms.empty() ? 0 : 1) + fields::fields_length(payload, forms);
+      },
+      event.payload);
+}
+
 json::Value to_value(const Event& event) {
   json::Object object;
   fields::add_members(object, event, kEventFields);
@@ -208,5 +221,9 @@ json::Value to_value(const Event& event) {
       event.payload);
   return json::Value(std::move(object));
 }
+
+// Its keys come from more than one table: written through its value, which
+// only queued events need.
+void write_sorted(json::Writer& w, const Event& event) { w.value(to_value(event)); }
 
 }  // namespace tallowmere

@@ -46,6 +46,8 @@ inline bool is_control(const Event& event) {
 
 bool read(json::Reader& r, Event& out);
 void write(json::Writer& w, const Event& event);
+uint64_t text_length(const Event& event);
 json::Value to_value(const Event& event);
+void write_sorted(json::Writer& w, const Event& event);
 
 }  // namespace tallowmere

@@ -54,14 +54,26 @@ void write(json::Writer& w, const ResourceRef& ref) {
   fields::write_record(w, ref, kResourceRefFields);
 }
 
+uint64_t text_length(const ResourceRef& ref) { return fields::record_length(ref, kResourceRefFields); }
+
 void write(json::Writer& w, const Intent& intent) {
   fields::write_record(w, intent, kIntentFields);
 }
+
+uint64_t text_length(const Intent& intent) { return fields::record_length(intent, kIntentFields); }
 
 json::Value to_value(const ResourceRef& ref) {
   return fields::record_value<kResourceRefFields>(ref);
 }
 
+void write_sorted(json::Writer& w, const ResourceRef& ref) {
+  fields::write_sorted_record<kResourceRefFields>(w, ref);
+}
+
 json::Value to_value(const Intent& intent) { return fields::record_value<kIntentFields>(intent); }
+
+void write_sorted(json::Writer& w, const Intent& intent) {
+  fields::write_sorted_record<kIntentFields>(w, intent);
+}
 
 }  // namespace tallowmere

@@ -41,8 +41,14 @@ bool read(json::Reader& r, Access& out);
 bool read(json::Reader& r, ResourceRef& out);
 bool read(json::Reader& r, Intent& out);
 void write(json::Writer& w, const ResourceRef& ref);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const ResourceRef& ref);
 void write(json::Writer& w, const Intent& intent);
+uint64_t text_length(const Intent& intent);
 json::Value to_value(const ResourceRef& ref);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const ResourceRef& ref);
 json::Value to_value(const Intent& intent);
+void write_sorted(json::Writer& w, const Intent& intent);
 
 }  // namespace tallowmere

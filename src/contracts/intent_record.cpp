@@ -63,8 +63,14 @@ void write(json::Writer& w, const IntentRecord& record) {
   fields::write_record(w, record, kIntentRecordFields);
 }
 
+uint64_t text_length(const IntentRecord& record) { return fields::record_length(record, kIntentRecordFields); }
+
 json::Value to_value(const IntentRecord& record) {
   return fields::record_value<kIntentRecordFields>(record);
+}
+
+void write_sorted(json::Writer& w, const IntentRecord& record) {
+  fields::write_sorted_record<kIntentRecordFields>(w, record);
 }
 
 }  // namespace tallowmere

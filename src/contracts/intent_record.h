@@ -50,6 +50,10 @@ struct IntentRecord {
 bool read(json::Reader& r, Status& out);
 bool read(json::Reader& r, IntentRecord& out);
 void write(json::Writer& w, const IntentRecord& record);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const IntentRecord& record);
 json::Value to_value(const IntentRecord& record);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const IntentRecord& record);
 
 }  // namespace tallowmere

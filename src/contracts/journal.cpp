@@ -2,9 +2,10 @@
 
 #include <array>
 
-#include "foundation/record_fields.h"
 #include "foundation/digest.h"
 #include "foundation/json_struct.h"
+#include "foundation/record.h"
+#include "foundation/record_fields.h"
 
 namespace tallowmere {
 
@@ -56,6 +57,10 @@ void write(json::Writer& w, const Journal& journal) {
   fields::write_record(w, journal, kJournalFields);
 }
 
+uint64_t text_length(const Journal& journal) { return fields::record_length(journal, kJournalFields); }
+
+uint64_t text_length(const Entry& entry) { return fields::record_length(entry, kEntryFields); }
+
 void write_head(json::Writer& w, const Journal& journal) {
   w.begin_object();
   for (const fields::FieldForm<Journal>& form : kJournalFields) {
@@ -72,25 +77,42 @@ void write_head(json::Writer& w, const Journal& journal) {
 
 json::Value to_value(const Entry& entry) { return fields::record_value<kEntryFields>(entry); }
 
+void write_sorted(json::Writer& w, const Entry& entry) {
+  fields::write_sorted_record<kEntryFields>(w, entry);
+}
+
 json::Value to_value(const Journal& journal) {
   return fields::record_value<kJournalFields>(journal);
 }
 
-// The writer cannot fail on the broker's own records, so neither digest does.
-Result<std::string> computed_hash(const Entry& entry) {
-  json::Writer w;
-  w.begin_array();
-  w.u64(entry.sequence);
-  w.u64(entry.tick_ms);
-  w.string(entry.previous_hash);
-  write(w, entry.command);
-  w.string(entry.result_hash);
-  w.end_array();
-  return sha256_hex(w.text());
+void write_sorted(json::Writer& w, const Journal& journal) {
+  fields::write_sorted_record<kJournalFields>(w, journal);
 }
 
-Result<std::string> checkpoint_digest(const Config& config, const State& state, uint64_t sequence,
-                                      uint64_t tick_ms, std::string_view parent_hash) {
+std::string entry_hash_input(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,
+                             std::string_view command_text, std::string_view result_hash) {
+  std::string text;
+  text.reserve(command_text.size() + previous_hash.size() + result_hash.size() + 48);
+  json::Writer w(text);
+  w.begin_array();
+  w.u64(sequence);
+  w.u64(tick_ms);
+  w.string(previous_hash);
+  // The command text is canonical already; the writer places the commas.
+  text.push_back(',');
+  text.append(command_text);
+  w.string(result_hash);
+  w.end_array();
+  return text;
+}
+
+std::string computed_hash(const Entry& entry) {
+  return sha256_hex(entry_hash_input(entry.sequence, entry.tick_ms, entry.previous_hash,
+                                     to_text(entry.command), entry.result_hash));
+}
+
+std::string checkpoint_digest(const Config& config, const State& state, uint64_t sequence,
+                              uint64_t tick_ms, std::string_view parent_hash) {
   json::Writer w;
   w.begin_array();
   write(w, config);

@@ -46,19 +46,29 @@ struct Journal {
 bool read(json::Reader& r, Entry& out);
 bool read(json::Reader& r, Journal& out);
 void write(json::Writer& w, const Entry& entry);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const Entry& entry);
 void write(json::Writer& w, const Journal& journal);
+uint64_t text_length(const Journal& journal);
 // The journal as `write` gives it with an empty entry list: its checkpoint alone.
 void write_head(json::Writer& w, const Journal& journal);
 json::Value to_value(const Entry& entry);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const Entry& entry);
 json::Value to_value(const Journal& journal);
+void write_sorted(json::Writer& w, const Journal& journal);
 
-// SHA-256 of [sequence,tick_ms,previous_hash,command,result_hash]; the entry's
-// own hash is not part of it.
-Result<std::string> computed_hash(const Entry& entry);
+// The text an entry's hash covers, [sequence,tick_ms,previous_hash,command,
+// result_hash], with `command_text` the command's canonical text. Append and
+// replay both hash this text; the entry's own hash is not part of it.
+std::string entry_hash_input(uint64_t sequence, uint64_t tick_ms, std::string_view previous_hash,
+                             std::string_view command_text, std::string_view result_hash);
+// SHA-256 of the entry's entry_hash_input.
+std::string computed_hash(const Entry& entry);
 
 // SHA-256 of [config,state,sequence,tick_ms,parent_hash].
-Result<std::string> checkpoint_digest(const Config& config, const State& state, uint64_t sequence,
-                                      uint64_t tick_ms, std::string_view parent_hash);
+std::string checkpoint_digest(const Config& config, const State& state, uint64_t sequence,
+                              uint64_t tick_ms, std::string_view parent_hash);
 
 // The hash of the last entry, or the checkpoint hash with no entries.
 const std::string& journal_tip(const Journal& journal);

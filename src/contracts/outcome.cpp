@@ -43,8 +43,14 @@ void write(json::Writer& w, const Outcome& outcome) {
   fields::write_record(w, outcome, kOutcomeFields);
 }
 
+uint64_t text_length(const Outcome& outcome) { return fields::record_length(outcome, kOutcomeFields); }
+
 json::Value to_value(const Outcome& outcome) {
   return fields::record_value<kOutcomeFields>(outcome);
+}
+
+void write_sorted(json::Writer& w, const Outcome& outcome) {
+  fields::write_sorted_record<kOutcomeFields>(w, outcome);
 }
 
 }  // namespace tallowmere

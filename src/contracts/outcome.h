@@ -28,6 +28,10 @@ struct Outcome {
 bool read(json::Reader& r, OutcomeStatus& out);
 bool read(json::Reader& r, Outcome& out);
 void write(json::Writer& w, const Outcome& outcome);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const Outcome& outcome);
 json::Value to_value(const Outcome& outcome);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const Outcome& outcome);
 
 }  // namespace tallowmere

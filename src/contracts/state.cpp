@@ -60,12 +60,24 @@ void write(json::Writer& w, const ResourceState& resource) {
   fields::write_record(w, resource, kResourceStateFields);
 }
 
+uint64_t text_length(const ResourceState& resource) { return fields::record_length(resource, kResourceStateFields); }
+
 void write(json::Writer& w, const State& state) { fields::write_record(w, state, kStateFields); }
 
 json::Value to_value(const ResourceState& resource) {
   return fields::record_value<kResourceStateFields>(resource);
 }
 
+void write_sorted(json::Writer& w, const ResourceState& resource) {
+  fields::write_sorted_record<kResourceStateFields>(w, resource);
+}
+
+uint64_t text_length(const State& state) { return fields::record_length(state, kStateFields); }
+
 json::Value to_value(const State& state) { return fields::record_value<kStateFields>(state); }
+
+void write_sorted(json::Writer& w, const State& state) {
+  fields::write_sorted_record<kStateFields>(w, state);
+}
 
 }  // namespace tallowmere

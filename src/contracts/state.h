@@ -45,8 +45,14 @@ State initial_state(const Config& config);
 bool read(json::Reader& r, ResourceState& out);
 bool read(json::Reader& r, State& out);
 void write(json::Writer& w, const ResourceState& resource);
+// The length of write's text, measured without writing it.
+uint64_t text_length(const ResourceState& resource);
 void write(json::Writer& w, const State& state);
+uint64_t text_length(const State& state);
 json::Value to_value(const ResourceState& resource);
+// The text of to_value, written without building the value.
+void write_sorted(json::Writer& w, const ResourceState& resource);
 json::Value to_value(const State& state);
+void write_sorted(json::Writer& w, const State& state);
 
 }  // namespace tallowmere

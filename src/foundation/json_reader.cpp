@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/json_bytes.h"
 #include "foundation/json_writer.h"
 
 namespace tallowmere::json {
@@ -243,6 +244,8 @@ bool Reader::parse_string(std::string_view& out) {
   const size_t n = text_.size();
   // Fast path: no escapes, the view points into the text.
   while (pos_ < n) {
+    pos_ = skip_plain_words<has_special_or_high_byte>(text_.data(), pos_, n);
+    if (pos_ >= n) break;
     const unsigned char c = bytes[pos_];
     if (c == '"') {
       out = text_.substr(start, pos_ - start);

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "foundation/json_bytes.h"
 #include "foundation/json_number.h"
 
 namespace tallowmere::json {
@@ -37,16 +38,21 @@ constexpr std::array<uint8_t, 256> kEscapeGrowth = [] {
   return growth;
 }();
 
+// The first byte at or after `from` that needs an escape, or s.size().
+size_t next_escape(std::string_view s, size_t from) {
+  size_t i = skip_plain_words<has_special_byte>(s.data(), from, s.size());
+  while (i < s.size() && escape_of(static_cast<unsigned char>(s[i])) == nullptr) ++i;
+  return i;
+}
+
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
   out.push_back('"');
   size_t run = 0;  // start of the pending stretch of raw bytes
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char* escape = escape_of(static_cast<unsigned char>(s[i]));
-    if (escape == nullptr) continue;
+  for (size_t i = next_escape(s, 0); i < s.size(); i = next_escape(s, i + 1)) {
     out.append(s.data() + run, i - run);
-    out.append(escape);
+    out.append(escape_of(static_cast<unsigned char>(s[i])));
     run = i + 1;
   }
   out.append(s.data() + run, s.size() - run);
@@ -55,7 +61,9 @@ void append_string(std::string& out, std::string_view s) {
 
 size_t string_length(std::string_view s) {
   size_t length = s.size() + 2;
-  for (char c : s) length += kEscapeGrowth[static_cast<unsigned char>(c)];
+  for (size_t i = next_escape(s, 0); i < s.size(); i = next_escape(s, i + 1)) {
+    length += kEscapeGrowth[static_cast<unsigned char>(s[i])];
+  }
   return length;
 }
 

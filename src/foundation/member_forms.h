@@ -6,6 +6,7 @@
 // forms need.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -30,7 +31,9 @@ concept Sequence = requires(const T& items) {
   items.size();
 };
 
-template <class T>
+// Nested records in declared field order, or with `kSorted` in ascending key
+// order as their generic values are written (write_sorted).
+template <bool kSorted = false, class T>
 void write_member(json::Writer& w, const T& member) {
   if constexpr (std::is_same_v<T, std::string>) {
     w.string(member);
@@ -46,7 +49,7 @@ void write_member(json::Writer& w, const T& member) {
     w.canonical(member);
   } else if constexpr (kIsOptional<T>) {
     if (member) {
-      write_member(w, *member);
+      write_member<kSorted>(w, *member);
     } else {
       w.null();
     }
@@ -54,15 +57,47 @@ void write_member(json::Writer& w, const T& member) {
     w.begin_object();
     for (const auto& [key, item] : member) {
       w.key(key);
-      write_member(w, item);
+      write_member<kSorted>(w, item);
     }
     w.end_object();
   } else if constexpr (Sequence<T>) {
     w.begin_array();
-    for (const auto& item : member) write_member(w, item);
+    for (const auto& item : member) write_member<kSorted>(w, item);
     w.end_array();
+  } else if constexpr (kSorted) {
+    write_sorted(w, member);
   } else {
     write(w, member);
+  }
+}
+
+// The length of the text write_member writes, measured without writing it.
+template <class T>
+uint64_t member_length(const T& member) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return json::string_length(member);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return member ? 4 : 5;
+  } else if constexpr (std::is_unsigned_v<T>) {
+    return json::decimal_length(member);
+  } else if constexpr (std::is_enum_v<T>) {
+    return json::string_length(name_of(member));
+  } else if constexpr (std::is_same_v<T, json::Value>) {
+    return json::to_text(member).size();
+  } else if constexpr (std::is_same_v<T, json::CanonicalText>) {
+    return member.text().size();
+  } else if constexpr (kIsOptional<T>) {
+    return member ? member_length(*member) : 4;
+  } else if constexpr (StringKeyedMap<T>) {
+    uint64_t length = member.empty() ? 2 : 1 + member.size();  // braces and commas
+    for (const auto& [key, item] : member) length += json::string_length(key) + 1 + member_length(item);
+    return length;
+  } else if constexpr (Sequence<T>) {
+    uint64_t length = member.size() == 0 ? 2 : 1 + member.size();
+    for (const auto& item : member) length += member_length(item);
+    return length;
+  } else {
+    return text_length(member);
   }
 }
 

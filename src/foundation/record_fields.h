@@ -24,6 +24,8 @@ struct FieldForm {
   json::Presence presence;
   bool (*read)(json::Reader&, Record&);
   void (*write)(json::Writer&, const Record&);
+  void (*write_sorted)(json::Writer&, const Record&);
+  uint64_t (*length)(const Record&);
   json::Value (*value)(const Record&);
 };
 
@@ -41,6 +43,8 @@ constexpr FieldForm<RecordOf<Member>> field(std::string_view name, json::Presenc
   using Record = RecordOf<Member>;
   return {name, presence, [](json::Reader& r, Record& out) { return Read(r, out.*Member); },
           [](json::Writer& w, const Record& in) { write_member(w, in.*Member); },
+          [](json::Writer& w, const Record& in) { write_member<true>(w, in.*Member); },
+          [](const Record& in) { return member_length(in.*Member); },
           [](const Record& in) { return member_value(in.*Member); }};
 }
 
@@ -88,6 +92,21 @@ void write_record(json::Writer& w, const Record& record,
   w.end_object();
 }
 
+// The length of what write_fields writes, measured without writing it.
+template <class Record, size_t N>
+uint64_t fields_length(const Record& record, const std::array<FieldForm<Record>, N>& table) {
+  uint64_t length = N == 0 ? 0 : N - 1;  // the commas
+  for (const FieldForm<Record>& form : table) {
+    length += json::string_length(form.name) + 1 + form.length(record);
+  }
+  return length;
+}
+
+template <class Record, size_t N>
+uint64_t record_length(const Record& record, const std::array<FieldForm<Record>, N>& table) {
+  return 2 + fields_length(record, table);
+}
+
 // Adds every field to an object, wherever its name sorts.
 template <class Record, size_t N>
 void add_members(json::Object& object, const Record& record,
@@ -106,6 +125,18 @@ constexpr std::array<uint8_t, N> sorted_positions(const std::array<FieldForm<Rec
     }
   }
   return order;
+}
+
+// The text of record_value, written without building it.
+template <const auto& Table, class Record>
+void write_sorted_record(json::Writer& w, const Record& record) {
+  static constexpr auto kOrder = sorted_positions(Table);
+  w.begin_object();
+  for (const uint8_t i : kOrder) {
+    w.key(Table[i].name);
+    Table[i].write_sorted(w, record);
+  }
+  w.end_object();
 }
 
 // The record as a generic object, its members added in ascending key order.

@@ -281,33 +281,43 @@ PyObject* broker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void broker_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<BrokerObject*>(self)->core;
+  // Freeing a large broker takes a while, and nothing else can reach it:
+  // other threads run meanwhile.
+  GuardedCore* core = reinterpret_cast<BrokerObject*>(self)->core;
+  run_released([core] { delete core; });
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// The stored journal argument of replay and from_journal, decoded with the
-// interpreter lock held.
-std::optional<Journal> journal_argument(const Signature& signature, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames) {
+// The stored journal argument of replay and from_journal. Its text stays put
+// while the interpreter lock is released: a str is immutable and the caller
+// holds it for the whole call.
+bool journal_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::string_view& text) {
   PyObject* bound[kMaxParameters];
   std::string_view texts[kMaxParameters];
-  if (!bind_texts(signature, args, nargs, kwnames, texts, bound)) return std::nullopt;
-  return raised_unless_decoded(decode_journal(texts[0]));
+  if (!bind_texts(signature, args, nargs, kwnames, texts, bound)) return false;
+  text = texts[0];
+  return true;
 }
 
 PyObject* broker_replay(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    std::optional<Journal> journal = journal_argument(kReplay, args, nargs, kwnames);
-    if (!journal) return nullptr;
+    std::string_view text;
+    if (!journal_argument(kReplay, args, nargs, kwnames, text)) return nullptr;
     std::optional<Result<std::string>> snapshot;
     run_released([&] {
-      Result<Core> core = replay_journal(std::move(*journal));
+      Result<Journal> journal = decode_journal(text);
+      if (!journal) {
+        snapshot.emplace(std::move(journal).take_error());
+        return;
+      }
+      Result<Core> core = replay_journal(std::move(journal).value());
       if (!core) {
         snapshot.emplace(std::move(core).take_error());
       } else {
-        snapshot.emplace(json::to_text(core->snapshot()));
+        snapshot.emplace(core->snapshot_text());
       }
     });
     if (!*snapshot) return raise_broker_error(snapshot->error());
@@ -318,12 +328,14 @@ PyObject* broker_replay(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t 
 PyObject* broker_from_journal(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
-    std::optional<Journal> journal = journal_argument(kFromJournal, args, nargs, kwnames);
-    if (!journal) return nullptr;
+    std::string_view text;
+    if (!journal_argument(kFromJournal, args, nargs, kwnames, text)) return nullptr;
     std::unique_ptr<GuardedCore> recovered;
     std::string error;
     run_released([&] {
-      Result<Core> core = recover_journal(std::move(*journal));
+      Result<Journal> journal = decode_journal(text);
+      Result<Core> core = journal ? recover_journal(std::move(journal).value())
+                                  : Result<Core>(std::move(journal).take_error());
       if (!core) {
         error = std::move(core).take_error().text;
       } else {

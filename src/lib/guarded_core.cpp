@@ -14,6 +14,11 @@ namespace {
 std::mutex registry_mutex;
 GuardedCore* registry_head = nullptr;  // Guarded by registry_mutex.
 
+Answer text_of(Result<std::string> text) {
+  if (!text) return Answer{Answer::End::kFailure, std::move(text).take_error().text};
+  return Answer{Answer::End::kText, std::move(text).value()};
+}
+
 Answer text_of(Result<json::Value> result) {
   if (!result) return Answer{Answer::End::kFailure, std::move(result).take_error().text};
   return Answer{Answer::End::kText, json::to_text(*result)};
@@ -99,12 +104,12 @@ Answer GuardedCore::command(Command command) {
   return locked([&] {
     // Taken under the lock, so the ticks of committed commands never decrease.
     const uint64_t tick = now_ms();
-    return text_of(core_.transact(std::move(command), tick));
+    return text_of(core_.transact_text(std::move(command), tick));
   });
 }
 
 Answer GuardedCore::snapshot() {
-  return locked([&] { return Answer{Answer::End::kText, json::to_text(core_.snapshot())}; });
+  return locked([&] { return Answer{Answer::End::kText, core_.snapshot_text()}; });
 }
 
 Answer GuardedCore::journal() {
@@ -116,11 +121,7 @@ Answer GuardedCore::journal_head() {
 }
 
 Answer GuardedCore::journal_entries(uint64_t after_sequence) {
-  return locked([&] {
-    Result<std::string> text = core_.entries_text(after_sequence);
-    if (!text) return Answer{Answer::End::kFailure, std::move(text).take_error().text};
-    return Answer{Answer::End::kText, std::move(text).value()};
-  });
+  return locked([&] { return text_of(core_.entries_text(after_sequence)); });
 }
 
 Answer GuardedCore::checkpoint(std::string_view acknowledged_tip) {

@@ -127,7 +127,7 @@ inline Core core_at(const State& state, Config config = config_with()) {
   journal.config = config;
   journal.checkpoint_state = state;
   journal.checkpoint_parent_hash = kGenesisParent;
-  journal.checkpoint_hash = checkpoint_digest(config, state, 0, 0, kGenesisParent).value();
+  journal.checkpoint_hash = checkpoint_digest(config, state, 0, 0, kGenesisParent);
   return replay_journal(std::move(journal)).value();
 }
 

@@ -10,11 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/record.h"
+#include "broker/journal_append.h"
 #include "broker/reducer/apply.h"
 #include "broker/reducer/authority.h"
-#include "broker/journal_append.h"
 #include "broker/reducer/working_state.h"
+#include "foundation/digest.h"
+#include "foundation/record.h"
 
 namespace tallowmere::testing {
 
@@ -31,8 +32,10 @@ class CopiedState final : public WorkingState {
   void put_resource(std::string_view id, const ResourceState& resource) override {
     state_.resources[std::string(id)] = resource;
   }
-  void put_intent(const IntentRecord& record) override {
-    state_.intents[record.intent.intent_id] = record;
+  const IntentRecord& put_intent(IntentRecord&& record) override {
+    IntentRecord& stored = state_.intents[record.intent.intent_id];
+    stored = std::move(record);
+    return stored;
   }
   void put_operation_key(std::string_view key, std::string_view intent_id) override {
     state_.operation_keys[std::string(key)] = std::string(intent_id);
@@ -148,14 +151,14 @@ class ReferenceCore {
     Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                       command, !state_.control_queue.empty());
     if (!admitted) return std::move(admitted).take_error();
-    Result<Entry> entry = next_entry(journal_, tick, std::move(command), text, *result);
+    Result<Entry> entry = next_entry(journal_, tick, std::move(command), text, value_digest(*result));
     if (!entry) return std::move(entry).take_error();
     Journal appended = journal_;
     appended.entries.push_back(*entry);
     Journal refolded = folded(state_, journal_sequence(journal_), clock_ms_, journal_tip(journal_));
     refolded.entries.push_back(*entry);
     refolded.entries[0].previous_hash = refolded.checkpoint_hash;
-    refolded.entries[0].hash = computed_hash(refolded.entries[0]).value();
+    refolded.entries[0].hash = computed_hash(refolded.entries[0]);
     const JournalGrowth growth{
         to_text(appended).size(), to_text(refolded).size(),
         to_text(folded(working.state(), entry->sequence, tick, entry->hash)).size()};
@@ -208,7 +211,7 @@ class ReferenceCore {
     journal.checkpoint_sequence = sequence;
     journal.checkpoint_tick_ms = tick;
     journal.checkpoint_parent_hash = tip;
-    journal.checkpoint_hash = checkpoint_digest(config_, state, sequence, tick, tip).value();
+    journal.checkpoint_hash = checkpoint_digest(config_, state, sequence, tick, tip);
     return journal;
   }
 

@@ -19,7 +19,7 @@ constexpr std::string_view kGenesisDigest =
 
 std::string digest(const Config& config, const State& state, uint64_t sequence, uint64_t tick,
                    std::string_view parent) {
-  return checkpoint_digest(config, state, sequence, tick, parent).value();
+  return checkpoint_digest(config, state, sequence, tick, parent);
 }
 
 TEST(CheckpointDigest, IsTheHashOfTheFiveElementArray) {
@@ -33,7 +33,7 @@ TEST(CheckpointDigest, IsTheHashOfTheFiveElementArray) {
 
 TEST(EntryHash, IsTheHashOfTheFiveElementArray) {
   Entry entry{1, 5, std::string(kGenesisDigest), Drain{1}, std::string(64, 'a'), "not hashed"};
-  EXPECT_EQ(computed_hash(entry).value(),
+  EXPECT_EQ(computed_hash(entry),
             sha256_hex(R"([1,5,")" + std::string(kGenesisDigest) +
                        R"(",{"operation":"drain","limit":1},")" + std::string(64, 'a') + R"("])"));
 }

@@ -146,6 +146,8 @@ TEST(RecordJson, ValuesHaveSortedKeysAtEveryDepth) {
   const std::pair<Rewrite, std::string> rows[] = {
       {sorted<Command>, R"({"operation":"enqueue","event":)" + kEvent + R"(,"control":true})"},
       {sorted<State>, kState},
+      {sorted<IntentRecord>, kRecord},
+      {sorted<Config>, std::string(kDefaultConfigText)},
   };
   for (const auto& [read, text] : rows) {
     json::Reader reader(text);

@@ -32,7 +32,17 @@ std::string rewritten(std::string_view text) {
   if (!read_document(text, record, [](json::Reader& r, T& out) { return read(r, out); }, error)) {
     return error;
   }
-  return kSorted ? json::to_text(to_value(record)) : to_text(record);
+  if (kSorted) {
+    // Writing the sorted form directly agrees with writing the value.
+    std::string sorted_text = json::to_text(to_value(record));
+    json::Writer w;
+    write_sorted(w, record);
+    return w.text() == sorted_text ? sorted_text : "write_sorted " + w.text();
+  }
+  // Measuring a record agrees with writing it.
+  std::string written = to_text(record);
+  if (text_length(record) != written.size()) return "text_length " + std::to_string(text_length(record));
+  return written;
 }
 using Rewrite = std::string (*)(std::string_view);
 template <class T>

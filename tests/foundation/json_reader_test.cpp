@@ -54,6 +54,9 @@ TEST(JsonReader, RefusesWithMessageAndPosition) {
       {"\"\xf4\x90\x80\x80\"", "invalid unicode code point", 1, 2},   // above U+10FFFF
       {std::string("\"\0\"", 3), kControl, 1, 2},
       {"{\"k\x1f\":1}", kControl, 1, 4},
+      // Past the stretches of plain bytes read eight at a time.
+      {"\"abcdefghijklmnop\x01\"", kControl, 1, 18},
+      {"\"abcdefghijklm\xc3\xa9nopqrstuvw\xc3\"", "invalid unicode code point", 1, 27},
       {"-01", "invalid number", 1, 3},
       {"-a", "invalid number", 1, 2},
       {"[1.]", "invalid number", 1, 4},

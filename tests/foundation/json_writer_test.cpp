@@ -46,6 +46,15 @@ TEST(JsonWriter, EscapeTable) {
     if (byte < 0x80) {
       EXPECT_EQ(parse(escaped(raw)).value, Value(raw)) << "byte " << byte;
     }
+    // The same at every place among raw bytes, high ones included, that
+    // the writer scans eight at a time.
+    const std::string filler = "a\xa0~\xff 0!\x80z#[]\xdf/\x7f{}";
+    for (size_t at = 0; at <= filler.size(); ++at) {
+      const std::string before = filler.substr(0, at), after = filler.substr(at);
+      EXPECT_EQ(escaped(before + raw + after), "\"" + before + expected + after + "\"")
+          << "byte " << byte << " at " << at;
+      EXPECT_EQ(string_length(before + raw + after), filler.size() + expected.size() + 2);
+    }
   }
   EXPECT_EQ(escaped("\xe2\x82\xac a/b \"q\"\n"), "\"\xe2\x82\xac a/b \\\"q\\\"\\n\"");
   EXPECT_EQ(string_length("\xe2\x82\xac a/b \"q\"\n"), 17u);

@@ -34,11 +34,11 @@ Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint6
   IntentRecord record = found->second;
   record.status = Status::Running;
   record.started_ms = tick;
-  state.put_intent(record);
+  const IntentRecord& stored = state.put_intent(std::move(record));
   return json::Value(json::make_object({{"action_spec", to_value(*spec)},
                             {"admitted", true},
-                            {"arguments", record.intent.arguments},
-                            {"record", to_value(record)}}));
+                            {"arguments", stored.intent.arguments},
+                            {"record", to_value(stored)}}));
 }
 
 Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint64_t tick) {
@@ -54,8 +54,7 @@ Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint
   } else if (record.status == Status::Running) {
     record.status = Status::CancellationRequested;
   }
-  state.put_intent(record);
-  return to_value(record);
+  return to_value(state.put_intent(std::move(record)));
 }
 
 std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
@@ -64,7 +63,7 @@ std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
     IntentRecord record = state.view().intents.find(id)->second;
     record.status = Status::Expired;
     record.finished_ms = tick;
-    state.put_intent(record);
+    state.put_intent(std::move(record));
   }
   return expired;
 }
@@ -89,7 +88,7 @@ json::Value recover(WorkingState& state, uint64_t tick) {
     } else {
       continue;
     }
-    state.put_intent(record);
+    state.put_intent(std::move(record));
   }
   state.clear_queues();
   return json::make_object({{"effects_executed", uint64_t{0}},

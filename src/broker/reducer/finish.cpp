@@ -96,8 +96,7 @@ Result<json::Value> finish(WorkingState& state, std::string_view intent_id, cons
   record.status = status_after(outcome.status);
   if (outcome.status != OutcomeStatus::EffectUnknown) record.finished_ms = tick;
   record.outcome = outcome;
-  state.put_intent(record);
-  return to_value(record);
+  return to_value(state.put_intent(std::move(record)));
 }
 
 }  // namespace tallowmere

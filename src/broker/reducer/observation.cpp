@@ -61,7 +61,7 @@ Result<json::Value> observe_resource(const Config& config, WorkingState& state,
     record.status = Status::Invalidated;
     record.invalidation_reason = kResourceChangedReason;
     record.finished_ms = tick;
-    state.put_intent(record);
+    state.put_intent(std::move(record));
   }
   return json::Value(json::make_object({{"changed", changed},
                             {"invalidated", id_array(invalidated)},

@@ -104,8 +104,7 @@ Result<json::Value> submit(const Config& config, WorkingState& state, const Inte
   record.accepted_ms = tick;
   record.expires_ms = tick + intent.ttl_ms;
   if (key) state.put_operation_key(*key, intent.intent_id);
-  state.put_intent(record);
-  return submission_result(false, record);
+  return submission_result(false, state.put_intent(std::move(record)));
 }
 
 }  // namespace tallowmere

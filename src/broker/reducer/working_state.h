@@ -26,8 +26,8 @@ class WorkingState {
   // Returns whether the capability was granted.
   virtual bool remove_capability(std::string_view capability) = 0;
   virtual void put_resource(std::string_view resource_id, const ResourceState& resource) = 0;
-  // Inserts or replaces the record under its intent id.
-  virtual void put_intent(const IntentRecord& record) = 0;
+  // Inserts or replaces the record under its intent id; the stored record.
+  virtual const IntentRecord& put_intent(IntentRecord&& record) = 0;
   virtual void put_operation_key(std::string_view key, std::string_view intent_id) = 0;
   virtual void put_source_sequence(std::string_view source_id, uint64_t sequence) = 0;
   virtual void put_event_hash(std::string_view event_id, std::string_view digest) = 0;
