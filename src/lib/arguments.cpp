@@ -1,7 +1,23 @@
 #include "lib/arguments.h"
 
+#include <cstdarg>
+
 namespace tallowmere::lib {
 namespace {
+
+// Raises TypeError "<callable>() <what>", the callable named as a traceback
+// names it: "Broker.finish", "Broker", "score_trees".
+void raise_call_error(const Signature& signature, const char* what_format, ...) {
+  va_list values;
+  va_start(values, what_format);
+  PyObject* what = PyUnicode_FromFormatV(what_format, values);
+  va_end(values);
+  if (what == nullptr) return;
+  const bool owned = signature.owner != nullptr;
+  PyErr_Format(PyExc_TypeError, "%s%s%s() %U", owned ? signature.owner : "", owned ? "." : "",
+               signature.name, what);
+  Py_DECREF(what);
+}
 
 const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
 
@@ -13,11 +29,11 @@ const char* type_name(PyObject* object) {
 void raise_too_many(const Signature& signature, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (signature.required == signature.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
-                 signature.function, signature.count, plural(signature.count), given, verb);
+    raise_call_error(signature, "takes %d positional argument%s but %zd %s given",
+                     signature.count, plural(signature.count), given, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                 signature.function, signature.required, signature.count, given, verb);
+    raise_call_error(signature, "takes from %d to %d positional arguments but %zd %s given",
+                     signature.required, signature.count, given, verb);
   }
 }
 
@@ -27,15 +43,14 @@ bool check_required(const Signature& signature, PyObject* const bound[kMaxParame
   const char* missing[kMaxParameters] = {};
   int count = 0;
   for (int i = 0; i < signature.required; ++i) {
-    if (bound[i] == nullptr) missing[count++] = signature.names[i];
+    if (bound[i] == nullptr) missing[count++] = signature.parameters[i].name;
   }
   if (count == 0) return true;
   if (count == 1) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                 signature.function, missing[0]);
+    raise_call_error(signature, "missing 1 required positional argument: '%s'", missing[0]);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() missing 2 required positional arguments: '%s' and '%s'",
-                 signature.function, missing[0], missing[1]);
+    raise_call_error(signature, "missing 2 required positional arguments: '%s' and '%s'",
+                     missing[0], missing[1]);
   }
   return false;
 }
@@ -43,21 +58,20 @@ bool check_required(const Signature& signature, PyObject* const bound[kMaxParame
 bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
                   PyObject* bound[kMaxParameters]) {
   if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.function);
+    raise_call_error(signature, "keywords must be strings");
     return false;
   }
   for (int i = 0; i < signature.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
+    if (PyUnicode_CompareWithASCIIString(key, signature.parameters[i].name) != 0) continue;
     if (bound[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                   signature.function, signature.names[i]);
+      raise_call_error(signature, "got multiple values for argument '%s'",
+                       signature.parameters[i].name);
       return false;
     }
     bound[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-               signature.function, key);
+  raise_call_error(signature, "got an unexpected keyword argument '%U'", key);
   return false;
 }
 
@@ -91,10 +105,17 @@ int is_numpy_bool(PyObject* object) {
   return matches;
 }
 
+// Raises TypeError "argument '<name>': must be <expected>, not <type>".
+bool refused(const char* name, const char* expected, PyObject* object) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': must be %s, not %.50s", name, expected,
+               type_name(object));
+  return false;
+}
+
 }  // namespace
 
-bool bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t positional,
-                 PyObject* kwnames, PyObject* bound[kMaxParameters]) {
+bool bind_objects(const Signature& signature, PyObject* const* args, Py_ssize_t positional,
+                  PyObject* kwnames, PyObject* bound[kMaxParameters]) {
   if (!bind_positional(signature, args, positional, bound)) return false;
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -105,8 +126,8 @@ bool bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t p
   return check_required(signature, bound);
 }
 
-bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
-                PyObject* bound[kMaxParameters]) {
+bool bind_objects(const Signature& signature, PyObject* args, PyObject* kwargs,
+                  PyObject* bound[kMaxParameters]) {
   if (!bind_positional(signature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), bound)) {
     return false;
   }
@@ -121,38 +142,31 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
   return check_required(signature, bound);
 }
 
-bool text_argument(PyObject* object, const char* name, std::string_view& out) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be str, not %.50s", name,
-                 type_name(object));
-    return false;
-  }
+bool convert_text(PyObject* object, const char* name, Value& out) {
+  if (!PyUnicode_Check(object)) return refused(name, "str", object);
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) return false;
-  out = std::string_view(data, static_cast<size_t>(size));
+  out = {data, static_cast<uint64_t>(size)};
   return true;
 }
 
-bool flag_argument(PyObject* object, const char* name, bool& out) {
+bool convert_flag(PyObject* object, const char* name, Value& out) {
   if (PyBool_Check(object)) {
-    out = object == Py_True;
+    out = {nullptr, object == Py_True ? 1U : 0U};
     return true;
   }
   const int numpy_bool = is_numpy_bool(object);
   if (numpy_bool < 0) return false;
-  if (numpy_bool == 0) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be bool, not %.50s", name,
-                 type_name(object));
-    return false;
-  }
+  if (numpy_bool == 0) return refused(name, "bool", object);
   const int truth = PyObject_IsTrue(object);
   if (truth < 0) return false;
-  out = truth == 1;
+  out = {nullptr, truth == 1 ? 1U : 0U};
   return true;
 }
 
-bool count_argument(PyObject* object, const char* name, uint64_t& out) {
+// A value out of range keeps the interpreter's OverflowError.
+bool convert_count(PyObject* object, const char* name, Value& out) {
   PyObject* index = PyNumber_Index(object);
   if (index == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -165,7 +179,13 @@ bool count_argument(PyObject* object, const char* name, uint64_t& out) {
   const unsigned long long value = PyLong_AsUnsignedLongLong(index);
   Py_DECREF(index);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = value;
+  out = {nullptr, value};
+  return true;
+}
+
+bool convert_bytes(PyObject* object, const char* name, Value& out) {
+  if (!PyBytes_Check(object)) return refused(name, "bytes", object);
+  out = {PyBytes_AS_STRING(object), static_cast<uint64_t>(PyBytes_GET_SIZE(object))};
   return true;
 }
 

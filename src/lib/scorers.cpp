@@ -11,6 +11,7 @@
 #include "foundation/result.h"
 #include "lib/arguments.h"
 #include "lib/broker_error.h"
+#include "lib/callables.h"
 #include "lib/native_call.h"
 #include "policy/feature_input.h"
 #include "policy/linear_export.h"
@@ -21,46 +22,9 @@
 namespace tallowmere::lib {
 namespace {
 
-// --- Conversions ---------------------------------------------------------------
-
-PyObject* to_str(const Result<std::string>& text) {
-  if (!text) {
-    return raise_broker_error(text.error());
-  }
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
-}
-
 PyObject* to_float_list(const Result<std::vector<double>>& scores) {
-  if (!scores) {
-    return raise_broker_error(scores.error());
-  }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(scores->size()));
-  if (list == nullptr) {
-    return nullptr;
-  }
-  for (size_t i = 0; i < scores->size(); ++i) {
-    PyObject* item = PyFloat_FromDouble((*scores)[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
-// A bytes object, or an instance of a subclass of bytes: immutable, so its
-// buffer can be read in place without the interpreter lock.
-bool packed_argument(PyObject* object, const char* name, std::span<const unsigned char>& out) {
-  if (!PyBytes_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be bytes, not %.50s", name,
-                 Py_TYPE(object)->tp_name);
-    return false;
-  }
-  out = std::span<const unsigned char>(
-      reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)),
-      static_cast<size_t>(PyBytes_GET_SIZE(object)));
-  return true;
+  if (!scores) return raise_broker_error(scores.error());
+  return new_list(scores->size(), [&](size_t i) { return PyFloat_FromDouble((*scores)[i]); });
 }
 
 // --- The two model kinds ---------------------------------------------------------
@@ -68,13 +32,8 @@ bool packed_argument(PyObject* object, const char* name, std::span<const unsigne
 struct TreeKind {
   using Model = policy::TreeModel;
   static constexpr char kQualifiedName[] = "tallowmere._native.TreeScorer";
-  static constexpr char kDoc[] = "TreeScorer(export_json)\n--\n\n";
-  static constexpr Signature kNew{"TreeScorer", 1, 1, {"export_json"}};
-  static constexpr Signature kScore{"TreeScorer.score", 1, 1, {"features_json"}};
-  static constexpr Signature kScoreF32{
-      "TreeScorer.score_f32", 2, 2, {"features_le_bytes", "row_count"}};
-  static constexpr Signature kOnce{"score_trees", 2, 2, {"export_json", "features_json"}};
-  static constexpr char kOnceDoc[] = "score_trees(export_json, features_json)\n--\n\n";
+  static constexpr char kName[] = "TreeScorer";
+  static constexpr char kOnceName[] = "score_trees";
 
   static Result<Model> load(std::string_view text) {
     Result<policy::TreeExport> loaded = policy::load_trees(text);
@@ -97,13 +56,8 @@ struct TreeKind {
 struct LinearKind {
   using Model = policy::LinearExport;
   static constexpr char kQualifiedName[] = "tallowmere._native.LinearScorer";
-  static constexpr char kDoc[] = "LinearScorer(export_json)\n--\n\n";
-  static constexpr Signature kNew{"LinearScorer", 1, 1, {"export_json"}};
-  static constexpr Signature kScore{"LinearScorer.score", 1, 1, {"features_json"}};
-  static constexpr Signature kScoreF32{
-      "LinearScorer.score_f32", 2, 2, {"features_le_bytes", "row_count"}};
-  static constexpr Signature kOnce{"score_linear", 2, 2, {"export_json", "features_json"}};
-  static constexpr char kOnceDoc[] = "score_linear(export_json, features_json)\n--\n\n";
+  static constexpr char kName[] = "LinearScorer";
+  static constexpr char kOnceName[] = "score_linear";
 
   static Result<Model> load(std::string_view text) { return policy::load_linear(text); }
   static const std::vector<std::string>& feature_names(const Model& model) {
@@ -115,6 +69,17 @@ struct LinearKind {
   static Result<std::vector<double>> score_rows(const Model& model, const policy::F32Rows& rows) {
     return policy::linear_rows(model, rows);
   }
+};
+
+// The two kinds' callables differ only in their names.
+template <class Kind>
+struct Declared {
+  static constexpr Signature kNew = function(Kind::kName, {text("export_json")});
+  static constexpr Signature kScore = method(Kind::kName, "score", {text("features_json")});
+  static constexpr Signature kScoreF32 =
+      method(Kind::kName, "score_f32", {bytes("features_le_bytes"), count("row_count")});
+  static constexpr Signature kOnce =
+      function(Kind::kOnceName, {text("export_json"), text("features_json")});
 };
 
 // --- The scorer classes ------------------------------------------------------------
@@ -133,34 +98,27 @@ const typename Kind::Model& model_of(PyObject* self) {
 }
 
 template <class Kind>
-PyObject* scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    PyObject* bound[kMaxParameters];
-    std::string_view export_json;
-    if (!bind_tuple(Kind::kNew, args, kwargs, bound) ||
-        !text_argument(bound[0], "export_json", export_json)) {
-      return nullptr;
+PyObject* scorer_new(PyTypeObject* type, const Arguments& arguments) {
+  const std::string_view export_json = arguments[0].text();
+  std::unique_ptr<typename Kind::Model> model;
+  std::string error;
+  run_released([&] {
+    Result<typename Kind::Model> loaded = Kind::load(export_json);
+    if (!loaded) {
+      error = std::move(loaded).take_error().text;
+      return;
     }
-    std::unique_ptr<typename Kind::Model> model;
-    std::string error;
-    run_released([&] {
-      Result<typename Kind::Model> loaded = Kind::load(export_json);
-      if (!loaded) {
-        error = std::move(loaded).take_error().text;
-        return;
-      }
-      model = std::make_unique<typename Kind::Model>(std::move(*loaded));
-    });
-    if (!model) {
-      return raise_broker_error(error);
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-      return nullptr;  // The model goes with `model`.
-    }
-    reinterpret_cast<ScorerObject<Kind>*>(self)->model = model.release();
-    return self;
+    model = std::make_unique<typename Kind::Model>(std::move(*loaded));
   });
+  if (!model) {
+    return raise_broker_error(error);
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    return nullptr;  // The model goes with `model`.
+  }
+  reinterpret_cast<ScorerObject<Kind>*>(self)->model = model.release();
+  return self;
 }
 
 template <class Kind>
@@ -172,100 +130,45 @@ void scorer_dealloc(PyObject* self) {
 }
 
 template <class Kind>
-PyObject* scorer_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return guarded_call([&]() -> PyObject* {
-    PyObject* bound[kMaxParameters];
-    std::string_view features_json;
-    if (!bind_vector(Kind::kScore, args, nargs, kwnames, bound) ||
-        !text_argument(bound[0], "features_json", features_json)) {
-      return nullptr;
-    }
-    const typename Kind::Model& model = model_of<Kind>(self);
-    std::optional<Result<std::string>> text;
-    run_released([&] { text.emplace(Kind::score_json(model, features_json)); });
-    return to_str(*text);
-  });
+PyObject* scorer_score(PyObject* self, const Arguments& arguments) {
+  const std::string_view features_json = arguments[0].text();
+  const typename Kind::Model& model = model_of<Kind>(self);
+  std::optional<Result<std::string>> text;
+  run_released([&] { text.emplace(Kind::score_json(model, features_json)); });
+  return str_or_raise(*text);
 }
 
 template <class Kind>
-PyObject* scorer_score_f32(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return guarded_call([&]() -> PyObject* {
-    PyObject* bound[kMaxParameters];
-    std::span<const unsigned char> packed;
-    uint64_t row_count = 0;
-    if (!bind_vector(Kind::kScoreF32, args, nargs, kwnames, bound) ||
-        !packed_argument(bound[0], "features_le_bytes", packed) ||
-        !count_argument(bound[1], "row_count", row_count)) {
-      return nullptr;
+PyObject* scorer_score_f32(PyObject* self, const Arguments& arguments) {
+  // The call holds a reference to the bytes object for its whole length.
+  const std::span<const unsigned char> packed = arguments[0].bytes();
+  const uint64_t row_count = arguments[1].count();
+  const typename Kind::Model& model = model_of<Kind>(self);
+  std::optional<Result<std::vector<double>>> scores;
+  run_released([&] {
+    Result<policy::F32Rows> rows =
+        policy::packed_rows(packed, row_count, Kind::feature_names(model).size());
+    if (!rows) {
+      scores.emplace(std::move(rows).take_error());
+      return;
     }
-    // The call holds a reference to the bytes object for its whole length.
-    const typename Kind::Model& model = model_of<Kind>(self);
-    std::optional<Result<std::vector<double>>> scores;
-    run_released([&] {
-      Result<policy::F32Rows> rows =
-          policy::packed_rows(packed, row_count, Kind::feature_names(model).size());
-      if (!rows) {
-        scores.emplace(std::move(rows).take_error());
-        return;
-      }
-      scores.emplace(Kind::score_rows(model, *rows));
-    });
-    return to_float_list(*scores);
+    scores.emplace(Kind::score_rows(model, *rows));
   });
+  return to_float_list(*scores);
 }
 
 template <class Kind>
 PyObject* scorer_feature_names(PyObject* self, void* /*closure*/) {
   const std::vector<std::string>& names = Kind::feature_names(model_of<Kind>(self));
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
-  if (list == nullptr) {
-    return nullptr;
-  }
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(),
-                                          static_cast<Py_ssize_t>(names[i].size()), nullptr);
-    if (name == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), name);
-  }
-  return list;
-}
-
-// A class made from a spec stores the docstring after the signature, here
-// empty, as its __doc__; the class's __doc__ is None instead, while
-// __text_signature__ still comes from the signature. Takes and returns a new
-// reference, or NULL with an exception set.
-PyObject* without_doc(PyObject* type) {
-  if (type == nullptr) {
-    return nullptr;
-  }
-  PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(type));
-  const int set = dict == nullptr ? -1 : PyDict_SetItemString(dict, "__doc__", Py_None);
-  Py_XDECREF(dict);
-  if (set < 0) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  return type;
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+  return new_list(names.size(), [&](size_t i) { return new_str(names[i]); });
 }
 
 template <class Kind>
 PyObject* new_scorer_type() {
+  using Declared = Declared<Kind>;
   static PyMethodDef methods[] = {
-      {"score", as_cfunction(scorer_score<Kind>), METH_FASTCALL | METH_KEYWORDS,
-       "score($self, features_json)\n--\n\n"},
-      {"score_f32", as_cfunction(scorer_score_f32<Kind>), METH_FASTCALL | METH_KEYWORDS,
-       "score_f32($self, features_le_bytes, row_count)\n--\n\n"},
+      definition<Declared::kScore, scorer_score<Kind>>(),
+      definition<Declared::kScoreF32, scorer_score_f32<Kind>>(),
       {nullptr, nullptr, 0, nullptr},
   };
   static PyGetSetDef getset[] = {
@@ -273,9 +176,9 @@ PyObject* new_scorer_type() {
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(scorer_new<Kind>)},
+      {Py_tp_new, reinterpret_cast<void*>(bound_new<Declared::kNew, scorer_new<Kind>>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(scorer_dealloc<Kind>)},
-      {Py_tp_doc, const_cast<char*>(Kind::kDoc)},
+      {Py_tp_doc, class_docstring<Declared::kNew>()},
       {Py_tp_methods, methods},
       {Py_tp_getset, getset},
       {0, nullptr},
@@ -288,12 +191,8 @@ PyObject* new_scorer_type() {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  // Created once, under the interpreter lock, and kept for the process.
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = without_doc(PyType_FromSpec(&spec));
-  }
-  return Py_XNewRef(type);
+  return new_class(type, spec);
 }
 
 // --- The one-shot functions ------------------------------------------------------
@@ -301,41 +200,31 @@ PyObject* new_scorer_type() {
 // Loads the model, scores with it and drops it; an export error wins over
 // anything wrong with the features.
 template <class Kind>
-PyObject* score_once(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  return guarded_call([&]() -> PyObject* {
-    PyObject* bound[kMaxParameters];
-    std::string_view export_json;
-    std::string_view features_json;
-    if (!bind_vector(Kind::kOnce, args, nargs, kwnames, bound) ||
-        !text_argument(bound[0], "export_json", export_json) ||
-        !text_argument(bound[1], "features_json", features_json)) {
-      return nullptr;
+PyObject* score_once(PyObject* /*module*/, const Arguments& arguments) {
+  const std::string_view export_json = arguments[0].text();
+  const std::string_view features_json = arguments[1].text();
+  std::optional<Result<std::string>> text;
+  run_released([&] {
+    Result<typename Kind::Model> model = Kind::load(export_json);
+    if (!model) {
+      text.emplace(std::move(model).take_error());
+      return;
     }
-    std::optional<Result<std::string>> text;
-    run_released([&] {
-      Result<typename Kind::Model> model = Kind::load(export_json);
-      if (!model) {
-        text.emplace(std::move(model).take_error());
-        return;
-      }
-      text.emplace(Kind::score_json(*model, features_json));
-    });
-    return to_str(*text);
+    text.emplace(Kind::score_json(*model, features_json));
   });
+  return str_or_raise(*text);
 }
 
 template <class Kind>
 PyObject* new_score_once(PyObject* module) {
-  static PyMethodDef definition = {Kind::kOnce.function, as_cfunction(score_once<Kind>),
-                                   METH_FASTCALL | METH_KEYWORDS, Kind::kOnceDoc};
+  static PyMethodDef function = definition<Declared<Kind>::kOnce, score_once<Kind>>();
   PyObject* module_name = PyModule_GetNameObject(module);
   if (module_name == nullptr) {
     return nullptr;
   }
-  PyObject* function = PyCFunction_NewEx(&definition, module, module_name);
+  PyObject* bound = PyCFunction_NewEx(&function, module, module_name);
   Py_DECREF(module_name);
-  return function;
+  return bound;
 }
 
 }  // namespace

@@ -61,6 +61,8 @@ T = TreeScorer(TREES)
     (lambda: T.score_f32(b"", 2**64), OverflowError, "int too big to convert"),
     (lambda: T.score_f32(bytearray(), 0), TypeError,
      "argument 'features_le_bytes': must be bytes, not bytearray"),
+    (lambda: T.score_f32(None, 1), TypeError,
+     "argument 'features_le_bytes': must be bytes, not None"),
     (lambda: B.begin("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     # The engine's refusals, one for each way an argument reaches it.
@@ -99,8 +101,8 @@ CALLABLES = [Broker, LinearScorer, TreeScorer, score_linear, score_trees] + [
 
 @pytest.mark.parametrize("callable_", CALLABLES, ids=lambda callable_: callable_.__qualname__)
 def test_every_callable_binds_by_the_names_in_its_signature(callable_):
-    # The binder keeps its own function and parameter names beside the text
-    # signature.
+    # The binder's messages name the callable and its parameters as the text
+    # signature does.
     names = list(inspect.signature(callable_).parameters)
     with pytest.raises(TypeError, match=f"^{re.escape(callable_.__qualname__)}\\(\\) takes "):
         callable_(*[None] * (len(names) + 1))
