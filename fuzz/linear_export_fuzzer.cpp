@@ -36,7 +36,7 @@ Result<std::vector<double>> expected_scores(const LinearExport& model,
     }
     const double margin = model.intercept + sum;
     const double logit = platt_logit(model.calibration, margin);
-    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail("numerical_overflow");
+    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail(Code::kNumericalOverflow);
     scores.push_back(logistic(logit));
     require(scores.back() >= 0.0 && scores.back() <= 1.0, "a score is a probability");
   }

@@ -54,11 +54,11 @@ Result<std::vector<double>> expected_scores(const TreeExport& model,
   for (size_t r = 0; r < rows; ++r) {
     const std::span<const float> row(values.data() + r * width, width);
     if (last_row_bad && r + 1 == rows) {
-      return fail("invalid_features", "wrong dimension or nonfinite number");
+      return fail(Code::kInvalidFeatures, kBadRowDetail);
     }
     const float margin = walked_margin(model, row);
     const double logit = platt_logit(model.calibration, static_cast<double>(margin));
-    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail("numerical_overflow");
+    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail(Code::kNumericalOverflow);
     scores.push_back(logistic(logit));
     require(scores.back() >= 0.0 && scores.back() <= 1.0, "a score is a probability");
   }

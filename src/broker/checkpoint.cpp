@@ -10,16 +10,16 @@ Check validate_state(const Config& config, const State& state) {
       state.event_hashes.size() > config.max_events ||
       state.normal_queue.size() > config.normal_capacity ||
       state.control_queue.size() > config.control_capacity) {
-    return fail("checkpoint_limit", "state exceeds configured limits");
+    return fail(Code::kCheckpointLimit);
   }
   for (const std::string& capability : state.capabilities) {
     if (!config.capabilities.contains(capability)) {
-      return fail("checkpoint_capabilities", "checkpoint grants undeclared capabilities");
+      return fail(Code::kCheckpointCapabilities);
     }
   }
   for (const auto& [id, record] : state.intents) {
     if (id != record.intent.intent_id || !state.actions.contains(record.intent.action_id)) {
-      return fail("checkpoint_intent", "inconsistent intent registry");
+      return fail(Code::kCheckpointIntent);
     }
   }
   return {};
@@ -27,7 +27,7 @@ Check validate_state(const Config& config, const State& state) {
 
 Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
   const std::string& tip = journal_tip(journal_);
-  if (acknowledged_tip != tip) return fail("checkpoint_mismatch", "acknowledged tip differs");
+  if (acknowledged_tip != tip) return fail(Code::kCheckpointMismatch);
   const uint64_t sequence = journal_sequence(journal_);
   std::string digest = checkpoint_digest(config_, state_, sequence, clock_ms_, tip);
 

@@ -52,9 +52,9 @@ Result<std::string> Core::transact_text(Command command, uint64_t tick) {
 
 Result<json::Value> Core::run(Command&& command, std::string_view command_text, uint64_t tick,
                               std::string* result_text, const Entry* recorded) {
-  if (tick < clock_ms_) return fail("clock_regression", "monotonic time moved backwards");
+  if (tick < clock_ms_) return fail(Code::kClockRegression);
   if (command_text.size() > config_.max_event_bytes) {
-    return fail("payload_limit", "command exceeds configured byte limit");
+    return fail(Code::kPayloadLimit, "command exceeds configured byte limit");
   }
   const bool control_waiting = !state_.control_queue.empty();
 
@@ -126,10 +126,10 @@ std::string Core::head_text() const {
 Result<std::string> Core::entries_text(uint64_t after_sequence) const {
   const uint64_t checkpoint_sequence = journal_.checkpoint_sequence;
   if (after_sequence < checkpoint_sequence) {
-    return fail("journal_folded", "entries after this sequence are folded into the checkpoint");
+    return fail(Code::kJournalFolded);
   }
   if (after_sequence > journal_sequence(journal_)) {
-    return fail("journal_ahead", "sequence is beyond the journal tip");
+    return fail(Code::kJournalAhead);
   }
   // The position comes first and holds only digits and hex, so a host finds
   // it and the entry list without parsing the entries.

@@ -36,8 +36,7 @@ bool is_control_traffic(const Command& command, bool control_waiting) {
 }  // namespace
 
 Error journal_backpressure() {
-  return fail("journal_backpressure",
-              "persist journal and acknowledge checkpoint before more mutations");
+  return fail(Code::kJournalBackpressure);
 }
 
 Check admit_to_journal(const Config& config, uint64_t entry_count, uint64_t open_intents,
@@ -127,7 +126,7 @@ Check admit_journal_size(uint64_t limit_bytes, uint64_t reserve_bytes,
   limit_bytes = reserve_bytes >= limit_bytes ? 0 : limit_bytes - reserve_bytes;
   const bool fits = growth.journal_after <= limit_bytes;
   if (growth.checkpoint_after > limit_bytes || (!fits && growth.refolded > limit_bytes)) {
-    return fail("journal_limit", "journal would exceed the replay size limit");
+    return fail(Code::kJournalLimit, "journal would exceed the replay size limit");
   }
   if (!fits) return journal_backpressure();
   return {};
@@ -137,7 +136,7 @@ Result<Entry> next_entry(const Journal& journal, uint64_t tick, Command&& comman
                          std::string_view command_text, std::string result_hash,
                          const Entry* recorded) {
   const uint64_t previous = journal_sequence(journal);
-  if (previous == UINT64_MAX) return fail("sequence_overflow");
+  if (previous == UINT64_MAX) return fail(Code::kSequenceOverflow);
   Entry entry;
   entry.sequence = previous + 1;
   entry.tick_ms = tick;

@@ -12,7 +12,7 @@ namespace tallowmere {
 
 namespace {
 
-Error chain_mismatch() { return fail("journal_integrity", "entry chain mismatch"); }
+Error chain_mismatch() { return fail(Code::kJournalIntegrity, "entry chain mismatch"); }
 
 // Whether the stored entry, whose command's canonical text is `command_text`,
 // links to the core's tip and carries its own hash.
@@ -33,16 +33,16 @@ Check check_link(const Journal& journal, const Entry& entry, std::string_view co
 
 Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
   if (journal.schema_version != kSchemaVersion) {
-    return fail("journal_version", "unsupported schema version");
+    return fail(Code::kJournalVersion);
   }
   if (Check valid = validate(journal.config); !valid) return std::move(valid).take_error();
   if (journal.entries.size() > journal.config.max_journal_entries) {
-    return fail("journal_limit", "too many entries");
+    return fail(Code::kJournalLimit, "too many entries");
   }
   if (checkpoint_digest(journal.config, journal.checkpoint_state, journal.checkpoint_sequence,
                         journal.checkpoint_tick_ms, journal.checkpoint_parent_hash) !=
       journal.checkpoint_hash) {
-    return fail("journal_integrity", "checkpoint digest mismatch");
+    return fail(Code::kJournalIntegrity, "checkpoint digest mismatch");
   }
   if (Check valid = validate_state(journal.config, journal.checkpoint_state); !valid) {
     return std::move(valid).take_error();
@@ -67,7 +67,7 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
     if (core.journal_.entries.size() != before + 1 ||
         core.journal_.entries.back().result_hash != stored.result_hash ||
         core.journal_.entries.back().hash != stored.hash) {
-      return fail("journal_replay", "recorded transition differs from reducer result");
+      return fail(Code::kJournalReplay);
     }
     // Its command now lives in the rebuilt journal; free the rest as we go,
     // so replay holds little more than the core it builds.
@@ -84,7 +84,7 @@ Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
   const uint64_t clock = core->clock_ms();
   const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;
   Result<json::Value> recovered = core->transact(Recover{}, tick);
-  if (!recovered && recovered.error() == journal_backpressure().text) {
+  if (!recovered && recovered.code() == Code::kJournalBackpressure) {
     // The journal is full, yet recovery must be journaled: fold the replayed
     // history into a checkpoint on its tip first, as the host would.
     if (Result<json::Value> folded = core->checkpoint(journal_tip(core->journal())); !folded) {

@@ -76,7 +76,7 @@ Check validate(const Config& config) {
   for (const Bound& bound : kBounds) {
     const uint64_t value = config.*bound.field;
     if (value < bound.lowest || value > bound.highest) {
-      return fail("invalid_config", "capacity bounds violated");
+      return fail(Code::kInvalidConfig);
     }
   }
   if (Check check = check_identifiers(config.capabilities); !check) return check;

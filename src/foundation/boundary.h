@@ -30,10 +30,12 @@ bool read_document(std::string_view text, T& out, ReadFn read, std::string& erro
 template <class T, class ReadFn>
 Result<T> decode_boundary(std::string_view text, uint64_t limit, ReadFn read,
                           int depth_budget = json::kDefaultDepthBudget) {
-  if (text.size() > limit) return fail("payload_limit", "JSON exceeds boundary size");
+  if (text.size() > limit) return fail(Code::kPayloadLimit, "JSON exceeds boundary size");
   T record{};
   std::string error;
-  if (!read_document(text, record, read, error, depth_budget)) return fail("invalid_json", error);
+  if (!read_document(text, record, read, error, depth_budget)) {
+    return fail(Code::kInvalidJson, error);
+  }
   return record;
 }
 

@@ -18,7 +18,7 @@ bool is_identifier(std::string_view text) {
 
 Check check_identifier(std::string_view text) {
   if (is_identifier(text)) return {};
-  return fail("invalid_identifier", "identifiers must contain 1..512 non-control bytes");
+  return fail(Code::kInvalidIdentifier);
 }
 
 }  // namespace tallowmere

@@ -67,7 +67,7 @@ PyObject* to_python(const Answer& answer) {
       break;
   }
   // This call poisoned the broker; it reports what every later call will.
-  return raise_broker_error("broker_poisoned");
+  return raise_broker_error(fail(Code::kBrokerPoisoned).text);
 }
 
 // Runs one operation on the guarded core with the interpreter lock released.

@@ -88,7 +88,7 @@ uint64_t GuardedCore::now_ms() const {
 template <class Work>
 Answer GuardedCore::locked(Work&& work) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (poisoned_) return Answer{Answer::End::kFailure, "broker_poisoned"};
+  if (poisoned_) return Answer{Answer::End::kFailure, fail(Code::kBrokerPoisoned).text};
   try {
     return work();
   } catch (const std::bad_alloc&) {

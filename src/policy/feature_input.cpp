@@ -27,11 +27,11 @@ bool read_matrix(json::Reader& r, JsonRows<T>& out) {
 
 template <class T, bool (*read_value)(json::Reader&, T&)>
 Result<JsonRows<T>> read_rows(std::string_view text) {
-  if (text.size() > kFeatureTextLimitBytes) return fail("policy_payload_limit");
+  if (text.size() > kFeatureTextLimitBytes) return fail(Code::kPolicyPayloadLimit);
   JsonRows<T> rows;
   std::string error;
   if (!read_document(text, rows, read_matrix<T, read_value>, error)) {
-    return fail("invalid_features", error);
+    return fail(Code::kInvalidFeatures, error);
   }
   return rows;
 }
@@ -52,16 +52,16 @@ Result<F32Rows> packed_rows(std::span<const unsigned char> bytes, uint64_t row_c
                             uint64_t feature_count) {
   if (bytes.size() > kPackedLimitBytes || row_count > kRowLimit || feature_count < 1 ||
       feature_count > kPackedFeatureLimit) {
-    return fail("policy_payload_limit");
+    return fail(Code::kPolicyPayloadLimit);
   }
   // Both factors are bounded above, so the product cannot wrap.
   if (bytes.size() != row_count * feature_count * sizeof(float)) {
-    return fail("invalid_features", "packed byte length does not match dimensions");
+    return fail(Code::kInvalidFeatures, "packed byte length does not match dimensions");
   }
   for (size_t offset = 0; offset < bytes.size(); offset += sizeof(uint32_t)) {
     uint32_t bits;
     std::memcpy(&bits, bytes.data() + offset, sizeof bits);
-    if (!is_finite_bits(bits)) return fail("invalid_features", "nonfinite packed value");
+    if (!is_finite_bits(bits)) return fail(Code::kInvalidFeatures, "nonfinite packed value");
   }
   return F32Rows{bytes.data(), static_cast<size_t>(row_count), static_cast<size_t>(feature_count)};
 }

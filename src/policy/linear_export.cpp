@@ -16,7 +16,7 @@ namespace {
 using json::Presence;
 using json::Reader;
 
-constexpr std::string_view kCode = "invalid_linear_export";
+constexpr Code kCode = Code::kInvalidLinearExport;
 
 const std::array<json::Field<LinearExport>, 5> kFields = {{
     {"schema_version", Presence::Required,
@@ -45,7 +45,7 @@ bool is_valid(const LinearExport& model) {
 }  // namespace
 
 Result<LinearExport> load_linear(std::string_view export_json) {
-  if (export_json.size() > kLinearExportLimitBytes) return fail("policy_payload_limit");
+  if (export_json.size() > kLinearExportLimitBytes) return fail(Code::kPolicyPayloadLimit);
   LinearExport model;
   std::string error;
   if (!read_document(export_json, model, read_export, error)) return fail(kCode, error);

@@ -13,10 +13,10 @@ namespace {
 template <class RowValue>
 Result<double> score_row(const LinearExport& model, size_t width, RowValue value) {
   if (width != model.coef.size()) {
-    return fail("invalid_features", "wrong dimension or nonfinite number");
+    return fail(Code::kInvalidFeatures, kBadRowDetail);
   }
   for (size_t k = 0; k < width; ++k) {
-    if (!std::isfinite(value(k))) return fail("invalid_features", "wrong dimension or nonfinite number");
+    if (!std::isfinite(value(k))) return fail(Code::kInvalidFeatures, kBadRowDetail);
   }
   // Strictly in feature order from -0.0; each product is rounded before it
   // is added.
@@ -27,13 +27,13 @@ Result<double> score_row(const LinearExport& model, size_t width, RowValue value
   }
   const double margin = model.intercept + sum;
   const double logit = platt_logit(model.calibration, margin);
-  if (!std::isfinite(margin) || !std::isfinite(logit)) return fail("numerical_overflow");
+  if (!std::isfinite(margin) || !std::isfinite(logit)) return fail(Code::kNumericalOverflow);
   return logistic(logit);
 }
 
 template <class ScoreRow>
 Result<std::vector<double>> score_rows(size_t count, ScoreRow score_row_at) {
-  if (count > kRowLimit) return fail("policy_row_limit");
+  if (count > kRowLimit) return fail(Code::kPolicyRowLimit);
   std::vector<double> scores;
   scores.reserve(count);
   for (size_t r = 0; r < count; ++r) {

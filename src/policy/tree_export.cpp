@@ -16,7 +16,7 @@ namespace {
 using json::Presence;
 using json::Reader;
 
-constexpr std::string_view kCode = "invalid_tree_export";
+constexpr Code kCode = Code::kInvalidTreeExport;
 
 // --- Nodes -------------------------------------------------------------------
 //
@@ -231,7 +231,7 @@ Check check_tree(const Tree& tree, uint64_t feature_count, uint64_t& node_total)
 }  // namespace
 
 Result<TreeExport> load_trees(std::string_view export_json) {
-  if (export_json.size() > kTreeExportLimitBytes) return fail("policy_payload_limit");
+  if (export_json.size() > kTreeExportLimitBytes) return fail(Code::kPolicyPayloadLimit);
   TreeExport model;
   std::string error;
   if (!read_document(export_json, model, read_export, error)) return fail(kCode, error);

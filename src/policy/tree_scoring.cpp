@@ -10,7 +10,7 @@ namespace tallowmere::policy {
 
 namespace {
 
-Error bad_row() { return fail("invalid_features", "wrong dimension or nonfinite number"); }
+Error bad_row() { return fail(Code::kInvalidFeatures, kBadRowDetail); }
 
 bool all_finite(std::span<const float> values) {
   return std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); });
@@ -27,7 +27,7 @@ Result<std::vector<double>> score_checked(const TreeModel& model, const F32Rows&
   scores.reserve(rows.count);
   for (const float margin : margins) {
     const double logit = platt_logit(model.source.calibration, static_cast<double>(margin));
-    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail("numerical_overflow");
+    if (!std::isfinite(margin) || !std::isfinite(logit)) return fail(Code::kNumericalOverflow);
     scores.push_back(logistic(logit));
   }
   if (rest_failed) return bad_row();
@@ -42,7 +42,7 @@ TreeModel make_tree_model(TreeExport source) {
 }
 
 Result<std::vector<double>> tree_rows(const TreeModel& model, const JsonRows<float>& rows) {
-  if (rows.count() > kRowLimit) return fail("policy_row_limit");
+  if (rows.count() > kRowLimit) return fail(Code::kPolicyRowLimit);
   const size_t width = model.source.feature_names.size();
   size_t checked = 0;
   while (checked < rows.count() && rows.row(checked).size() == width &&
@@ -55,7 +55,7 @@ Result<std::vector<double>> tree_rows(const TreeModel& model, const JsonRows<flo
 }
 
 Result<std::vector<double>> tree_rows(const TreeModel& model, const F32Rows& rows) {
-  if (rows.count > kRowLimit) return fail("policy_row_limit");
+  if (rows.count > kRowLimit) return fail(Code::kPolicyRowLimit);
   if (rows.count > 0 && rows.width != model.source.feature_names.size()) return bad_row();
   return score_checked(model, rows, false);
 }

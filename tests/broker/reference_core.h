@@ -129,10 +129,10 @@ class ReferenceCore {
         clock_ms_(genesis.clock_ms()), limit_bytes_(genesis.journal_limit_bytes()) {}
 
   Result<json::Value> transact(Command command, uint64_t tick) {
-    if (tick < clock_ms_) return fail("clock_regression", "monotonic time moved backwards");
+    if (tick < clock_ms_) return fail(Code::kClockRegression);
     const std::string text = to_text(command);
     if (text.size() > config_.max_event_bytes) {
-      return fail("payload_limit", "command exceeds configured byte limit");
+      return fail(Code::kPayloadLimit, "command exceeds configured byte limit");
     }
     CopiedState working(state_);
     Result<json::Value> result = apply(config_, working, command, tick);
@@ -174,7 +174,7 @@ class ReferenceCore {
 
   Result<json::Value> checkpoint(std::string_view acknowledged_tip) {
     const std::string tip = journal_tip(journal_);
-    if (acknowledged_tip != tip) return fail("checkpoint_mismatch", "acknowledged tip differs");
+    if (acknowledged_tip != tip) return fail(Code::kCheckpointMismatch);
     const uint64_t sequence = journal_sequence(journal_);
     journal_ = folded(state_, sequence, clock_ms_, tip);
     return json::Value(json::make_object(

@@ -6,29 +6,29 @@ namespace tallowmere {
 
 Result<ActionSpec> check_authority(const State& state, const Intent& intent) {
   auto found = state.actions.find(intent.action_id);
-  if (found == state.actions.end()) return fail("unregistered_action", intent.action_id);
+  if (found == state.actions.end()) return fail(Code::kUnregisteredAction, intent.action_id);
   const ActionSpec& spec = found->second;
   if (intent.action_version != spec.version) {
-    return fail("action_version", "registered action version differs");
+    return fail(Code::kActionVersion);
   }
   for (const std::string& capability : spec.required_capabilities) {
     if (!state.capabilities.contains(capability)) {
-      return fail("capability_denied", "required capability absent/revoked");
+      return fail(Code::kCapabilityDenied);
     }
   }
   if (intent.resources.size() > spec.max_resources) {
-    return fail("resource_limit", "action resource bound exceeded");
+    return fail(Code::kResourceLimit, "action resource bound exceeded");
   }
   if (!spec.allow_write) {
     for (const ResourceRef& ref : intent.resources) {
-      if (ref.access == Access::Write) return fail("write_denied", "registered action cannot write");
+      if (ref.access == Access::Write) return fail(Code::kWriteDenied);
     }
   }
   for (const ResourceRef& ref : intent.resources) {
     auto resource = state.resources.find(ref.resource_id);
-    if (resource == state.resources.end()) return fail("unknown_resource", ref.resource_id);
+    if (resource == state.resources.end()) return fail(Code::kUnknownResource, ref.resource_id);
     if (resource->second.revision != ref.expected_revision) {
-      return fail("stale_revision", ref.resource_id);
+      return fail(Code::kStaleRevision, ref.resource_id);
     }
   }
   return spec;

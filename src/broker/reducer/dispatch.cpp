@@ -14,22 +14,22 @@ json::Value id_array(const std::vector<std::string>& ids) {
 Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint64_t tick) {
   const State& view = state.view();
   auto found = view.intents.find(intent_id);
-  if (found == view.intents.end()) return fail("unknown_intent", intent_id);
+  if (found == view.intents.end()) return fail(Code::kUnknownIntent, intent_id);
   const IntentRecord& current = found->second;
   if (current.status != Status::Accepted) {
-    return fail("not_dispatchable", display_name(current.status));
+    return fail(Code::kNotDispatchable, display_name(current.status));
   }
-  if (current.expires_ms <= tick) return fail("expired", "intent deadline passed before dispatch");
+  if (current.expires_ms <= tick) return fail(Code::kExpired);
   if (current.cancellation_requested) {
-    return fail("cancelled", "cancellation already requested");
+    return fail(Code::kCancelled);
   }
   Result<ActionSpec> spec = check_authority(view, current.intent);
   if (!spec) return std::move(spec).take_error();
   if (auto holder = state.first_lease_conflict(current.intent.resources, intent_id)) {
-    return fail("lease_conflict", *holder);
+    return fail(Code::kLeaseConflict, *holder);
   }
   found = view.intents.find(intent_id);
-  if (found == view.intents.end()) return fail("intent_disappeared");
+  if (found == view.intents.end()) return fail(Code::kIntentDisappeared);
 
   IntentRecord record = found->second;
   record.status = Status::Running;
@@ -44,7 +44,7 @@ Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint6
 Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint64_t tick) {
   const State& view = state.view();
   auto found = view.intents.find(intent_id);
-  if (found == view.intents.end()) return fail("unknown_intent", intent_id);
+  if (found == view.intents.end()) return fail(Code::kUnknownIntent, intent_id);
   if (is_terminal(found->second.status)) return to_value(found->second);
   IntentRecord record = found->second;
   record.cancellation_requested = true;

@@ -34,11 +34,11 @@ Status status_after(OutcomeStatus outcome) {
 
 Check check_report(const Outcome& outcome) {
   if (!outcome.evidence.is_object() || outcome.evidence.is_empty_object()) {
-    return fail("missing_evidence", "outcome must carry a nonempty verifier/receipt evidence object");
+    return fail(Code::kMissingEvidence);
   }
   for (const auto& [resource_id, fingerprint] : outcome.resource_fingerprints) {
     if (!outcome.changed_resources.contains(resource_id)) {
-      return fail("effect_mismatch", "fingerprints must correspond to changed resources");
+      return fail(Code::kEffectMismatch);
     }
   }
   return {};
@@ -49,17 +49,17 @@ Check check_report(const Outcome& outcome) {
 Check apply_changes(WorkingState& state, const Intent& intent, const Outcome& outcome,
                     uint64_t tick) {
   for (const std::string& resource_id : outcome.changed_resources) {
-    if (!writes(intent, resource_id)) return fail("effect_scope", resource_id);
+    if (!writes(intent, resource_id)) return fail(Code::kEffectScope, resource_id);
     const auto& resources = state.view().resources;
     auto found = resources.find(resource_id);
-    if (found == resources.end()) return fail("unknown_changed_resource");
+    if (found == resources.end()) return fail(Code::kUnknownChangedResource);
     ResourceState resource = found->second;
-    if (resource.revision == UINT64_MAX) return fail("revision_overflow");
+    if (resource.revision == UINT64_MAX) return fail(Code::kRevisionOverflow);
     resource.revision += 1;
     if (auto fingerprint = outcome.resource_fingerprints.find(resource_id);
         fingerprint != outcome.resource_fingerprints.end()) {
       if (fingerprint->second.size() > kMaxFingerprintBytes) {
-        return fail("fingerprint_limit", "fingerprint too long");
+        return fail(Code::kFingerprintLimit);
       }
       resource.fingerprint = fingerprint->second;
     }
@@ -75,22 +75,21 @@ Result<json::Value> finish(WorkingState& state, std::string_view intent_id, cons
                            uint64_t tick, bool reconcile) {
   const auto& intents = state.view().intents;
   auto found = intents.find(intent_id);
-  if (found == intents.end()) return fail("unknown_intent", intent_id);
+  if (found == intents.end()) return fail(Code::kUnknownIntent, intent_id);
   const IntentRecord& current = found->second;
   if (is_terminal(current.status)) {
     if (current.outcome && *current.outcome == outcome) return to_value(current);
-    return fail("terminal_intent", "cannot replace a terminal receipt");
+    return fail(Code::kTerminalIntent);
   }
   if (!allowed(current.status, reconcile)) {
-    return fail("outcome_transition",
-                "finish requires running; reconcile requires unknown/cancel-requested");
+    return fail(Code::kOutcomeTransition);
   }
   if (Check report = check_report(outcome); !report) return std::move(report).take_error();
   if (Check changes = apply_changes(state, current.intent, outcome, tick); !changes) {
     return std::move(changes).take_error();
   }
   found = intents.find(intent_id);
-  if (found == intents.end()) return fail("intent_disappeared");
+  if (found == intents.end()) return fail(Code::kIntentDisappeared);
 
   IntentRecord record = found->second;
   record.status = status_after(outcome.status);

@@ -19,14 +19,14 @@ Result<std::string> admitted_text(const Config& config, const Event& event) {
   if (Check id = check_identifier(event.event_id); !id) return std::move(id).take_error();
   if (Check id = check_identifier(event.source_id); !id) return std::move(id).take_error();
   if (!config.trusted_sources.contains(event.source_id)) {
-    return fail("untrusted_source", event.source_id);
+    return fail(Code::kUntrustedSource, event.source_id);
   }
   if (event.source_sequence == 0) {
-    return fail("invalid_sequence", "source_sequence must start at 1");
+    return fail(Code::kInvalidSequence);
   }
   std::string text = to_text(event);
   if (text.size() > config.max_event_bytes) {
-    return fail("payload_limit", "event exceeds configured byte limit");
+    return fail(Code::kPayloadLimit, "event exceeds configured byte limit");
   }
   return text;
 }
@@ -35,20 +35,20 @@ Result<json::Value> observe_resource(const Config& config, WorkingState& state,
                                      const ResourceObserved& payload, uint64_t tick) {
   if (Check id = check_identifier(payload.resource_id); !id) return std::move(id).take_error();
   if (payload.fingerprint.size() > kMaxFingerprintBytes) {
-    return fail("fingerprint_limit", "fingerprint too long");
+    return fail(Code::kFingerprintLimit);
   }
   const auto& resources = state.view().resources;
   auto stored = resources.find(payload.resource_id);
   const bool known = stored != resources.end();
   const bool changed = known && stored->second.fingerprint != payload.fingerprint;
   if (!known && resources.size() >= config.max_resources) {
-    return fail("resource_limit", "resource registry full");
+    return fail(Code::kResourceLimit, "resource registry full");
   }
   uint64_t revision = 0;
   if (known) {
     revision = stored->second.revision;
     if (changed) {
-      if (revision == UINT64_MAX) return fail("revision_overflow");
+      if (revision == UINT64_MAX) return fail(Code::kRevisionOverflow);
       revision += 1;
     }
   }
@@ -96,22 +96,22 @@ Result<json::Value> observe(const Config& config, WorkingState& state, const Eve
   const State& view = state.view();
   if (auto recorded = view.event_hashes.find(event.event_id); recorded != view.event_hashes.end()) {
     if (recorded->second != digest) {
-      return fail("event_collision", "event ID reused with different payload");
+      return fail(Code::kEventCollision);
     }
     return json::Value(json::make_object({{"duplicate", true}, {"revision", view.revision}}));
   }
   if (view.event_hashes.size() >= config.max_events) {
-    return fail("event_limit", "deduplication ledger full; rotate workspace with durable history");
+    return fail(Code::kEventLimit);
   }
   auto source = view.source_sequences.find(event.source_id);
   const uint64_t last = source == view.source_sequences.end() ? 0 : source->second;
-  if (event.source_sequence <= last) return fail("stale_sequence", "source event already passed");
+  if (event.source_sequence <= last) return fail(Code::kStaleSequence);
 
   Result<json::Value> result = apply_payload(config, state, event.payload, tick);
   if (!result) return result;
   state.put_source_sequence(event.source_id, event.source_sequence);
   state.put_event_hash(event.event_id, digest);
-  if (view.revision == UINT64_MAX) return fail("revision_overflow");
+  if (view.revision == UINT64_MAX) return fail(Code::kRevisionOverflow);
   state.set_revision(view.revision + 1);
   return json::Value(json::make_object({{"duplicate", false},
                             {"result", std::move(result).value()},

@@ -8,12 +8,12 @@ Result<json::Value> enqueue(const Config& config, WorkingState& state, const Eve
                             bool control) {
   if (Check valid = validate_event(config, event); !valid) return std::move(valid).take_error();
   if (control != is_control(event)) {
-    return fail("queue_class", "control flag must match event kind");
+    return fail(Code::kQueueClass);
   }
   const State& view = state.view();
   const auto& queue = control ? view.control_queue : view.normal_queue;
   const uint64_t capacity = control ? config.control_capacity : config.normal_capacity;
-  if (queue.size() >= capacity) return fail("queue_full", "bounded queue capacity reached");
+  if (queue.size() >= capacity) return fail(Code::kQueueFull);
   state.push_event(event, control);
   return json::Value(json::make_object(
       {{"control", control}, {"depth", uint64_t{queue.size()}}, {"queued", true}}));
@@ -21,7 +21,7 @@ Result<json::Value> enqueue(const Config& config, WorkingState& state, const Eve
 
 Result<json::Value> drain(const Config& config, WorkingState& state, uint64_t limit,
                           uint64_t tick) {
-  if (limit == 0 || limit > kMaxDrainLimit) return fail("drain_limit", "limit must be 1..64");
+  if (limit == 0 || limit > kMaxDrainLimit) return fail(Code::kDrainLimit);
   json::Array items;
   for (uint64_t taken = 0; taken < limit; ++taken) {
     std::optional<Event> event = state.take_next_event();

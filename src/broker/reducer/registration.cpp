@@ -14,7 +14,7 @@ Result<json::Value> register_action(const Config& config, WorkingState& state,
                                     const ActionSpec& spec) {
   if (Check id = check_identifier(spec.action_id); !id) return std::move(id).take_error();
   if (spec.version == 0 || spec.max_resources > kMaxActionResources) {
-    return fail("invalid_action", "version must be positive and max_resources <=64");
+    return fail(Code::kInvalidAction);
   }
   for (const std::string& capability : spec.required_capabilities) {
     if (Check id = check_identifier(capability); !id) return std::move(id).take_error();
@@ -22,9 +22,9 @@ Result<json::Value> register_action(const Config& config, WorkingState& state,
   const auto& actions = state.view().actions;
   if (auto stored = actions.find(spec.action_id); stored != actions.end()) {
     if (stored->second == spec) return to_value(stored->second);
-    return fail("immutable_action", "register a new action ID/version instead of replacing a contract");
+    return fail(Code::kImmutableAction);
   }
-  if (actions.size() >= config.max_resources) return fail("action_limit", "registry full");
+  if (actions.size() >= config.max_resources) return fail(Code::kActionLimit);
   state.put_action(spec);
   return to_value(spec);
 }

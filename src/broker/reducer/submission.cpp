@@ -34,13 +34,13 @@ Check check_form(const Intent& intent) {
     if (Check id = check_identifier(*intent.idempotency_key); !id) return id;
   }
   if (!intent.arguments.is_object()) {
-    return fail("invalid_arguments", "arguments must be an object");
+    return fail(Code::kInvalidArguments);
   }
   if (intent.ttl_ms == 0 || intent.ttl_ms > kMaxTtlMs) {
-    return fail("invalid_ttl", "ttl_ms must be 1..86400000");
+    return fail(Code::kInvalidTtl);
   }
   if (has_duplicate_resource(intent.resources)) {
-    return fail("duplicate_resource", "resource references must be unique");
+    return fail(Code::kDuplicateResource);
   }
   for (const ResourceRef& ref : intent.resources) {
     if (Check id = check_identifier(ref.resource_id); !id) return id;
@@ -71,32 +71,30 @@ Result<json::Value> submit(const Config& config, WorkingState& state, const Inte
     if (same_operation(stored->second.intent, intent)) {
       return submission_result(true, stored->second);
     }
-    return fail("intent_collision", "intent ID reused for different operation");
+    return fail(Code::kIntentCollision);
   }
   const std::optional<std::string> key = operation_key(intent);
   if (key) {
     if (auto holder = view.operation_keys.find(*key); holder != view.operation_keys.end()) {
       auto first = view.intents.find(holder->second);
-      if (first == view.intents.end()) return fail("idempotency_corruption");
+      if (first == view.intents.end()) return fail(Code::kIdempotencyCorruption);
       if (same_operation(first->second.intent, intent)) {
         return submission_result(true, first->second);
       }
-      return fail("idempotency_collision",
-                  "operation key reused for different action arguments/resources");
+      return fail(Code::kIdempotencyCollision);
     }
   }
   if (view.intents.size() >= config.max_intents) {
-    return fail("intent_limit",
-                "intent ledger full; archive rather than forgetting duplicate identities");
+    return fail(Code::kIntentLimit);
   }
   expire_overdue(state, tick);
   if (Result<ActionSpec> authority = check_authority(view, intent); !authority) {
     return std::move(authority).take_error();
   }
   if (auto holder = state.first_lease_conflict(intent.resources, intent.intent_id)) {
-    return fail("lease_conflict", *holder);
+    return fail(Code::kLeaseConflict, *holder);
   }
-  if (intent.ttl_ms > UINT64_MAX - tick) return fail("deadline_overflow");
+  if (intent.ttl_ms > UINT64_MAX - tick) return fail(Code::kDeadlineOverflow);
 
   IntentRecord record;
   record.intent = intent;
