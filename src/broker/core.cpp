@@ -1,5 +1,6 @@
 #include "broker/core.h"
 
+#include <new>
 #include <utility>
 
 #include "broker/journal_append.h"
@@ -7,6 +8,8 @@
 #include "broker/reducer/apply.h"
 #include "broker/transaction.h"
 #include "foundation/digest.h"
+#include "foundation/invariant.h"
+#include "foundation/json_writer.h"
 #include "foundation/record.h"
 
 namespace tallowmere {
@@ -90,8 +93,55 @@ Result<json::Value> Core::run(Command&& command, std::string_view command_text, 
   clock_ms_ = tick;
   state_length_ = state_after;
   journal_length_ = growth.journal_after;
+  check_invariants();
   if (result_text != nullptr) *result_text = std::move(text);
   return result;
+}
+
+Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
+  const std::string& tip = journal_tip(journal_);
+  if (acknowledged_tip != tip) return fail(Code::kCheckpointMismatch);
+  const uint64_t sequence = journal_sequence(journal_);
+  std::string digest = checkpoint_digest(config_, state_, sequence, clock_ms_, tip);
+
+  Journal next;
+  next.schema_version = kSchemaVersion;
+  next.config = config_;
+  next.checkpoint_state = state_;
+  next.checkpoint_sequence = sequence;
+  next.checkpoint_tick_ms = clock_ms_;
+  next.checkpoint_parent_hash = tip;
+  next.checkpoint_hash = digest;
+  journal_ = std::move(next);
+  journal_length_ = checkpoint_text_length(config_length_, state_length_.total(), sequence,
+                                           clock_ms_, journal_.checkpoint_parent_hash,
+                                           journal_.checkpoint_hash);
+  check_invariants();
+  return json::Value(json::make_object(
+      {{"checkpoint_hash", std::move(digest)}, {"sequence", sequence}}));
+}
+
+void Core::check_invariants() const noexcept {
+#ifdef TALLOWMERE_CHECKS
+  // The command is committed by now: a check that cannot allocate is skipped,
+  // never turned into a failure of the command.
+  try {
+    // The journal grew by the last entry's text, as measured.
+    if (!journal_.entries.empty()) {
+      const Entry& last = journal_.entries.back();
+      json::Writer w;
+      write(w, last);
+      TALLOWMERE_ASSERT(entry_text_length(last, to_text(last.command).size()) == w.take().size());
+    }
+    // Measuring the state costs what it holds, so only states as small as
+    // most tests' are measured; the benchmarks' and the largest tests' are not.
+    constexpr uint64_t kMeasuredBytes = uint64_t{1} << 14;
+    if (state_length_.total() > kMeasuredBytes) return;
+    TALLOWMERE_ASSERT(state_length_ == StateLength::of(state_));
+    TALLOWMERE_ASSERT(index_ == IntentIndex::build(state_));
+  } catch (const std::bad_alloc&) {
+  }
+#endif
 }
 
 JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
@@ -108,6 +158,27 @@ JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
   growth.checkpoint_after = checkpoint_text_length(config_length_, after.total(), entry.sequence,
                                                    entry.tick_ms, entry.hash, digest);
   return growth;
+}
+
+std::string Core::snapshot_text() const {
+  json::Writer w;
+  w.begin_object();
+  w.key("journal_sequence");
+  w.u64(journal_sequence(journal_));
+  w.key("journal_tip");
+  w.string(journal_tip(journal_));
+  w.key("revision");
+  w.u64(state_.revision);
+  w.key("schema_version");
+  w.u64(kSchemaVersion);
+  w.key("state");
+  write_sorted(w, state_);
+  w.key("tick_ms");
+  w.u64(clock_ms_);
+  w.key("workspace_id");
+  w.string(config_.workspace_id);
+  w.end_object();
+  return w.take();
 }
 
 uint64_t Core::reserve_bytes() const {

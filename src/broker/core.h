@@ -82,6 +82,9 @@ class Core {
   // What `entry` would make the journal weigh, with the state then `after`.
   JournalGrowth growth_by(const Entry& entry, uint64_t command_length,
                           const StateLength& after) const;
+  // Asserts what every change keeps: the tracked lengths are the measured
+  // ones and the index is the one the state implies.
+  void check_invariants() const noexcept;
 
   Config config_;
   State state_;

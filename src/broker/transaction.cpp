@@ -1,9 +1,10 @@
 #include "broker/transaction.h"
 
 #include <algorithm>
-#include <cassert>
 #include <type_traits>
 #include <utility>
+
+#include "foundation/invariant.h"
 
 namespace tallowmere {
 
@@ -291,7 +292,7 @@ StateLength Transaction::length_after(StateLength length) const {
 
 void Transaction::commit() noexcept {
   // Savepoints are all released or rolled back by now.
-  assert(frames_.size() == 1);
+  TALLOWMERE_ASSERT(frames_.size() == 1);
   Frame& frame = frames_.front();
   // An equal intent record implies the same index entries: the index stays.
   keep_equal_originals(frame.actions, state_.actions);

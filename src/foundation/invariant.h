@@ -20,3 +20,15 @@ namespace tallowmere {
 // Unevaluated, so what only an assertion reads still counts as used.
 #define TALLOWMERE_ASSERT(condition) static_cast<void>(sizeof(static_cast<bool>(condition)))
 #endif
+
+namespace tallowmere {
+
+// The value under a key the caller knows is there.
+template <class Map, class Key>
+const typename Map::mapped_type& must_find(const Map& map, const Key& key) {
+  auto it = map.find(key);
+  TALLOWMERE_ASSERT(it != map.end());
+  return it->second;
+}
+
+}  // namespace tallowmere

