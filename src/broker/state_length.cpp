@@ -14,17 +14,32 @@ uint64_t frame_length() {
 }
 
 template <class V>
-MemberLengths of_map(MemberMeter& meter, const StringMap<V>& map) {
+MemberLengths measure(MemberMeter& meter, const StringMap<V>& map) {
   MemberLengths lengths;
   for (const auto& [key, value] : map) lengths.add(meter(key, value));
   return lengths;
 }
 
 template <class Items>
-MemberLengths of_items(MemberMeter& meter, const Items& items) {
+MemberLengths measure(MemberMeter& meter, const Items& items) {
   MemberLengths lengths;
   for (const auto& item : items) lengths.add(meter(item));
   return lengths;
+}
+
+// Each collection of the state beside its lengths: the one list both the
+// measuring and the summing follow.
+template <class Visit>
+void for_each_collection(Visit visit) {
+  visit(&State::actions, &StateLength::actions);
+  visit(&State::capabilities, &StateLength::capabilities);
+  visit(&State::resources, &StateLength::resources);
+  visit(&State::intents, &StateLength::intents);
+  visit(&State::operation_keys, &StateLength::operation_keys);
+  visit(&State::source_sequences, &StateLength::source_sequences);
+  visit(&State::event_hashes, &StateLength::event_hashes);
+  visit(&State::normal_queue, &StateLength::normal_queue);
+  visit(&State::control_queue, &StateLength::control_queue);
 }
 
 }  // namespace
@@ -32,25 +47,17 @@ MemberLengths of_items(MemberMeter& meter, const Items& items) {
 StateLength StateLength::of(const State& state) {
   MemberMeter meter;
   StateLength length;
-  length.actions = of_map(meter, state.actions);
-  length.capabilities = of_items(meter, state.capabilities);
-  length.resources = of_map(meter, state.resources);
-  length.intents = of_map(meter, state.intents);
-  length.operation_keys = of_map(meter, state.operation_keys);
-  length.source_sequences = of_map(meter, state.source_sequences);
-  length.event_hashes = of_map(meter, state.event_hashes);
-  length.normal_queue = of_items(meter, state.normal_queue);
-  length.control_queue = of_items(meter, state.control_queue);
+  for_each_collection([&](auto collection, auto lengths) {
+    length.*lengths = measure(meter, state.*collection);
+  });
   length.revision = state.revision;
   return length;
 }
 
 uint64_t StateLength::total() const {
-  return frame_length() + actions.text_length() + capabilities.text_length() +
-         resources.text_length() + intents.text_length() + operation_keys.text_length() +
-         source_sequences.text_length() + event_hashes.text_length() +
-         normal_queue.text_length() + control_queue.text_length() +
-         json::decimal_length(revision);
+  uint64_t total = frame_length() + json::decimal_length(revision);
+  for_each_collection([&](auto, auto lengths) { total += (this->*lengths).text_length(); });
+  return total;
 }
 
 }  // namespace tallowmere
