@@ -83,6 +83,16 @@ bool differs(const Originals<V>& originals, const StringMap<V>& map) {
 
 }  // namespace
 
+template <class Visit>
+void Transaction::for_each_keyed(Visit&& visit) {
+  visit(&Frame::actions, &State::actions, &StateLength::actions);
+  visit(&Frame::resources, &State::resources, &StateLength::resources);
+  visit(&Frame::intents, &State::intents, &StateLength::intents);
+  visit(&Frame::operation_keys, &State::operation_keys, &StateLength::operation_keys);
+  visit(&Frame::source_sequences, &State::source_sequences, &StateLength::source_sequences);
+  visit(&Frame::event_hashes, &State::event_hashes, &StateLength::event_hashes);
+}
+
 Transaction::Transaction(State& state, IntentIndex& index)
     : WorkingState(state), state_(state), index_(index) {
   frames_.emplace_back();
@@ -205,13 +215,10 @@ void Transaction::release_savepoint() {
   Frame& outer = frames_.back();
   // An entry the outer frame has not seen had, at the savepoint, the value
   // it had before the outer frame began; merge moves only those.
-  outer.actions.merge(inner.actions);
+  for_each_keyed([&](auto originals, auto, auto) {
+    (outer.*originals).merge(inner.*originals);
+  });
   outer.revoked_capabilities.merge(inner.revoked_capabilities);
-  outer.resources.merge(inner.resources);
-  outer.intents.merge(inner.intents);
-  outer.operation_keys.merge(inner.operation_keys);
-  outer.source_sequences.merge(inner.source_sequences);
-  outer.event_hashes.merge(inner.event_hashes);
   if (!outer.revision) outer.revision = inner.revision;
 }
 
@@ -227,15 +234,12 @@ void Transaction::restore(Frame& frame) {
     const IntentRecord* current = it == state_.intents.end() ? nullptr : &it->second;
     index_.replace(state_.actions, current, original ? &*original : nullptr);
   }
-  restore_map(state_.intents, frame.intents);
-  restore_map(state_.actions, frame.actions);
+  for_each_keyed([&](auto originals, auto map, auto) {
+    restore_map(state_.*map, frame.*originals);
+  });
   for (const std::string& capability : frame.revoked_capabilities) {
     state_.capabilities.insert(capability);
   }
-  restore_map(state_.resources, frame.resources);
-  restore_map(state_.operation_keys, frame.operation_keys);
-  restore_map(state_.source_sequences, frame.source_sequences);
-  restore_map(state_.event_hashes, frame.event_hashes);
   if (frame.revision) state_.revision = *frame.revision;
 }
 
@@ -256,25 +260,22 @@ bool Transaction::changed() const {
   if (frame.revision && *frame.revision != state_.revision) return true;
   // Capabilities are only ever removed, and each recorded one was granted.
   if (!frame.revoked_capabilities.empty()) return true;
-  return differs(frame.intents, state_.intents) || differs(frame.resources, state_.resources) ||
-         differs(frame.actions, state_.actions) ||
-         differs(frame.operation_keys, state_.operation_keys) ||
-         differs(frame.source_sequences, state_.source_sequences) ||
-         differs(frame.event_hashes, state_.event_hashes);
+  bool any = false;
+  for_each_keyed([&](auto originals, auto map, auto) {
+    any = any || differs(frame.*originals, state_.*map);
+  });
+  return any;
 }
 
 StateLength Transaction::length_after(StateLength length) const {
   const Frame& frame = frames_.front();
   MemberMeter meter;
-  move_lengths(meter, length.actions, frame.actions, state_.actions);
+  for_each_keyed([&](auto originals, auto map, auto lengths) {
+    move_lengths(meter, length.*lengths, frame.*originals, state_.*map);
+  });
   for (const std::string& capability : frame.revoked_capabilities) {
     length.capabilities.remove(meter(capability));
   }
-  move_lengths(meter, length.resources, frame.resources, state_.resources);
-  move_lengths(meter, length.intents, frame.intents, state_.intents);
-  move_lengths(meter, length.operation_keys, frame.operation_keys, state_.operation_keys);
-  move_lengths(meter, length.source_sequences, frame.source_sequences, state_.source_sequences);
-  move_lengths(meter, length.event_hashes, frame.event_hashes, state_.event_hashes);
   for (const QueueChange& change : queue_changes_) {
     MemberLengths& queued = change.control ? length.control_queue : length.normal_queue;
     if (change.cleared) {
@@ -295,12 +296,9 @@ void Transaction::commit() noexcept {
   TALLOWMERE_ASSERT(frames_.size() == 1);
   Frame& frame = frames_.front();
   // An equal intent record implies the same index entries: the index stays.
-  keep_equal_originals(frame.actions, state_.actions);
-  keep_equal_originals(frame.resources, state_.resources);
-  keep_equal_originals(frame.intents, state_.intents);
-  keep_equal_originals(frame.operation_keys, state_.operation_keys);
-  keep_equal_originals(frame.source_sequences, state_.source_sequences);
-  keep_equal_originals(frame.event_hashes, state_.event_hashes);
+  for_each_keyed([&](auto originals, auto map, auto) {
+    keep_equal_originals(frame.*originals, state_.*map);
+  });
   frames_.clear();
   queue_changes_.clear();
   active_ = false;

@@ -95,6 +95,11 @@ class Transaction final : public WorkingState {
     uint64_t pushed_length = 0;
   };
 
+  // Calls visit(originals, map, lengths) with member pointers for each keyed
+  // collection of the state: the one list every whole-frame step walks.
+  template <class Visit>
+  static void for_each_keyed(Visit&& visit);
+
   void restore(Frame& frame);
   void undo(QueueChange& change);
   // Makes room for one more queue change, so logging it cannot fail.
