@@ -31,7 +31,8 @@ Config bounded_config() {
   return config;
 }
 
-void must(const Result<json::Value>& result) {
+template <class T>
+void must(const Result<T>& result) {
   if (!result) {
     std::fprintf(stderr, "unexpected failure: %s\n", result.error().c_str());
     std::exit(1);

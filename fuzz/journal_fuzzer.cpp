@@ -146,7 +146,7 @@ void run(Core& core, Command command, uint64_t tick) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const std::string before = core.journal_text();
     const State state = core.state();
-    Result<json::Value> result = core.transact(command, tick);
+    Result<std::string> result = core.transact(command, tick);
     if (result) return;
     require(core.journal_text() == before && core.state() == state,
             "a refused command changes nothing", result.error());
@@ -198,7 +198,7 @@ void endings_fit(Core core) {
     for (int steps = 0; is_open(core.state().intents.at(id).status); ++steps) {
       require(steps < 3, "a minimal ending takes at most three steps", id);
       const Command step = longest_ending_step(core.state().intents.at(id));
-      Result<json::Value> ended = core.transact(step, core.clock_ms());
+      Result<std::string> ended = core.transact(step, core.clock_ms());
       if (!ended && core.journal().entries.size() == core.config().max_journal_entries) {
         require(core.checkpoint(journal_tip(core.journal())).ok(), "a full journal checkpoints");
         ended = core.transact(step, core.clock_ms());

@@ -40,21 +40,13 @@ Result<Core> Core::genesis(Config config, uint64_t journal_limit_bytes) {
   return Core(std::move(journal), journal_limit_bytes);
 }
 
-Result<json::Value> Core::transact(Command command, uint64_t tick) {
+Result<std::string> Core::transact(Command command, uint64_t tick) {
   const std::string command_text = to_text(command);
-  return run(std::move(command), command_text, tick, nullptr, nullptr);
+  return run(std::move(command), command_text, tick, nullptr);
 }
 
-Result<std::string> Core::transact_text(Command command, uint64_t tick) {
-  const std::string command_text = to_text(command);
-  std::string text;
-  Result<json::Value> result = run(std::move(command), command_text, tick, &text, nullptr);
-  if (!result) return std::move(result).take_error();
-  return text;
-}
-
-Result<json::Value> Core::run(Command&& command, std::string_view command_text, uint64_t tick,
-                              std::string* result_text, const Entry* recorded) {
+Result<std::string> Core::run(Command&& command, std::string_view command_text, uint64_t tick,
+                              const Entry* recorded) {
   if (tick < clock_ms_) return fail(Code::kClockRegression);
   if (command_text.size() > config_.max_event_bytes) {
     return fail(Code::kPayloadLimit, "command exceeds configured byte limit");
@@ -63,29 +55,27 @@ Result<json::Value> Core::run(Command&& command, std::string_view command_text, 
 
   // Until commit, leaving this scope by any path undoes the command.
   Transaction working(state_, index_);
-  Result<json::Value> result = apply(config_, working, command, tick);
+  Result<std::string> result = apply(config_, working, command, tick);
   if (!result) return result;
   if (!working.changed()) {
     // Equal is not always identical (-0.0 and 0.0): the committed state
     // stays byte for byte, as replay, which journals nothing here, sees it.
     working.rollback();
-    if (result_text != nullptr) *result_text = json::to_text(*result);
     return result;
   }
   Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                     command, control_waiting);
   if (!admitted) return std::move(admitted).take_error();
-  // The result is written once: its digest and the caller's text are of the same bytes.
-  std::string text = json::to_text(*result);
   Result<Entry> entry =
-      next_entry(journal_, tick, std::move(command), command_text, sha256_hex(text), recorded);
+      next_entry(journal_, tick, std::move(command), command_text, sha256_hex(*result), recorded);
   if (!entry) return std::move(entry).take_error();
   // The size rule comes last because it weighs the built entry. It reads only
   // lengths and counts that replay rebuilds exactly, so replay decides the
   // same way; the reserve is that of the state the command leaves.
   const StateLength state_after = working.length_after(state_length_);
   const JournalGrowth growth = growth_by(*entry, command_text.size(), state_after);
-  if (Check fits = admit_journal_size(journal_limit_bytes_, reserve_held_ ? reserve_bytes() : 0, growth); !fits) {
+  const uint64_t reserve = reserve_held_ ? reserve_bytes() : 0;
+  if (Check fits = admit_journal_size(journal_limit_bytes_, reserve, growth); !fits) {
     return std::move(fits).take_error();
   }
   journal_.entries.push_back(std::move(entry).value());
@@ -94,7 +84,6 @@ Result<json::Value> Core::run(Command&& command, std::string_view command_text, 
   state_length_ = state_after;
   journal_length_ = growth.journal_after;
   check_invariants();
-  if (result_text != nullptr) *result_text = std::move(text);
   return result;
 }
 

@@ -27,12 +27,10 @@ class Core {
   // within `journal_limit_bytes`, the size replay reads; tests lower it.
   static Result<Core> genesis(Config config, uint64_t journal_limit_bytes = kJournalLimitBytes);
 
-  // Runs one command at `tick`. A failure changes nothing; a command that
-  // leaves the state equal is answered without a journal entry.
-  Result<json::Value> transact(Command command, uint64_t tick);
-  // transact, answered with the result's canonical text, the text its
-  // entry's result hash covers.
-  Result<std::string> transact_text(Command command, uint64_t tick);
+  // Runs one command at `tick` and answers with the result's canonical text,
+  // the text its entry's result hash covers. A failure changes nothing; a
+  // command that leaves the state equal is answered without a journal entry.
+  Result<std::string> transact(Command command, uint64_t tick);
 
   // Folds the state into a new checkpoint once the host acknowledges the tip:
   // {"checkpoint_hash", "sequence"}.
@@ -73,11 +71,10 @@ class Core {
   // A core at a checkpoint its caller has verified; `journal` has no entries.
   Core(Journal journal, uint64_t journal_limit_bytes);
 
-  // transact's work on the command and its canonical text. `result_text`,
-  // when given, receives the result's canonical text; `recorded` is the
+  // transact's work on the command and its canonical text; `recorded` is the
   // stored entry replay re-runs (next_entry).
-  Result<json::Value> run(Command&& command, std::string_view command_text, uint64_t tick,
-                          std::string* result_text, const Entry* recorded);
+  Result<std::string> run(Command&& command, std::string_view command_text, uint64_t tick,
+                          const Entry* recorded);
 
   // What `entry` would make the journal weigh, with the state then `after`.
   JournalGrowth growth_by(const Entry& entry, uint64_t command_length,

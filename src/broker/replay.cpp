@@ -61,8 +61,8 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
       return std::move(link).take_error();
     }
     const size_t before = core.journal_.entries.size();
-    Result<json::Value> result =
-        core.run(std::move(stored.command), command_text, stored.tick_ms, nullptr, &stored);
+    Result<std::string> result =
+        core.run(std::move(stored.command), command_text, stored.tick_ms, &stored);
     if (!result) return std::move(result).take_error();
     if (core.journal_.entries.size() != before + 1 ||
         core.journal_.entries.back().result_hash != stored.result_hash ||
@@ -83,7 +83,7 @@ Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
   core->reserve_held_ = false;
   const uint64_t clock = core->clock_ms();
   const uint64_t tick = clock == UINT64_MAX ? clock : clock + 1;
-  Result<json::Value> recovered = core->transact(Recover{}, tick);
+  Result<std::string> recovered = core->transact(Recover{}, tick);
   if (!recovered && recovered.code() == Code::kJournalBackpressure) {
     // The journal is full, yet recovery must be journaled: fold the replayed
     // history into a checkpoint on its tip first, as the host would.

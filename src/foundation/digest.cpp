@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "foundation/json_writer.h"
 
 namespace tallowmere {
 
@@ -56,6 +55,5 @@ std::string sha256_hex(std::string_view bytes) {
   return out;
 }
 
-std::string value_digest(const json::Value& value) { return sha256_hex(json::to_text(value)); }
 
 }  // namespace tallowmere

@@ -120,9 +120,9 @@ void Writer::string(std::string_view s) {
   need_comma_ = true;
 }
 
-void Writer::canonical(const CanonicalText& c) {
+void Writer::verbatim(std::string_view canonical_text) {
   separate();
-  out_->append(c.text());
+  out_->append(canonical_text);
   need_comma_ = true;
 }
 

@@ -34,7 +34,8 @@ class Writer {
   void f64(double d);
   void string(std::string_view s);
   // Written verbatim: the text is canonical already.
-  void canonical(const CanonicalText& c);
+  void canonical(const CanonicalText& c) { verbatim(c.text()); }
+  void verbatim(std::string_view canonical_text);
   void value(const Value& v);
 
  private:

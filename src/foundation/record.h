@@ -17,4 +17,12 @@ std::string to_text(const T& record) {
   return writer.take();
 }
 
+// The canonical text of to_value(record), written without building the value.
+template <class T>
+std::string value_text(const T& record) {
+  json::Writer writer;
+  write_sorted(writer, record);
+  return writer.take();
+}
+
 }  // namespace tallowmere

@@ -104,7 +104,7 @@ Answer GuardedCore::command(Command command) {
   return locked([&] {
     // Taken under the lock, so the ticks of committed commands never decrease.
     const uint64_t tick = now_ms();
-    return text_of(core_.transact_text(std::move(command), tick));
+    return text_of(core_.transact(std::move(command), tick));
   });
 }
 

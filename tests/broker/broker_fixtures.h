@@ -90,6 +90,9 @@ inline Outcome completed(StringSet changed = {}) {
 inline std::string text_of(const Result<json::Value>& result) {
   return result ? json::to_text(*result) : result.error();
 }
+inline std::string text_of(const Result<std::string>& result) {
+  return result ? *result : result.error();
+}
 
 struct Harness {
   explicit Harness(Config config = config_with(), uint64_t journal_limit_bytes = kJournalLimitBytes)

@@ -128,14 +128,14 @@ class ReferenceCore {
       : config_(genesis.config()), state_(genesis.state()), journal_(genesis.journal()),
         clock_ms_(genesis.clock_ms()), limit_bytes_(genesis.journal_limit_bytes()) {}
 
-  Result<json::Value> transact(Command command, uint64_t tick) {
+  Result<std::string> transact(Command command, uint64_t tick) {
     if (tick < clock_ms_) return fail(Code::kClockRegression);
     const std::string text = to_text(command);
     if (text.size() > config_.max_event_bytes) {
       return fail(Code::kPayloadLimit, "command exceeds configured byte limit");
     }
     CopiedState working(state_);
-    Result<json::Value> result = apply(config_, working, command, tick);
+    Result<std::string> result = apply(config_, working, command, tick);
     if (!result) return result;
     if (working.state() == state_) {
       if (to_text(working.state()) != to_text(state_)) ++rewrites_kept_out_;
@@ -151,7 +151,7 @@ class ReferenceCore {
     Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                       command, !state_.control_queue.empty());
     if (!admitted) return std::move(admitted).take_error();
-    Result<Entry> entry = next_entry(journal_, tick, std::move(command), text, value_digest(*result));
+    Result<Entry> entry = next_entry(journal_, tick, std::move(command), text, sha256_hex(*result));
     if (!entry) return std::move(entry).take_error();
     Journal appended = journal_;
     appended.entries.push_back(*entry);

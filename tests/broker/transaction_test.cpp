@@ -49,7 +49,7 @@ void survives_every_allocation_failure(Core& core, const Command& command, uint6
     bool thrown = false;
     allocations_until_failure = n;
     try {
-      Result<json::Value> result = core.transact(std::move(copy), tick);
+      Result<std::string> result = core.transact(std::move(copy), tick);
       allocations_until_failure = -1;
       ASSERT_TRUE(result) << result.error();
     } catch (const std::bad_alloc&) {

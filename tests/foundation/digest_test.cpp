@@ -20,11 +20,5 @@ TEST(Digest, StandardVectors) {
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
-TEST(Digest, ValueDigestIsOverCanonicalText) {
-  const auto parsed = json::testing::parse("{ \"b\" : 1, \"a\" : [2.50, \"\\u00e9\"] }");
-  ASSERT_TRUE(parsed.ok) << parsed.error;
-  EXPECT_EQ(value_digest(parsed.value), sha256_hex("{\"a\":[2.5,\"\xc3\xa9\"],\"b\":1}"));
-}
-
 }  // namespace
 }  // namespace tallowmere

@@ -23,7 +23,7 @@ Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 }  // namespace
 
-Result<json::Value> apply(const Config& config, WorkingState& state, const Command& command,
+Result<std::string> apply(const Config& config, WorkingState& state, const Command& command,
                           uint64_t tick) {
   return std::visit(
       Overloaded{
@@ -35,10 +35,10 @@ Result<json::Value> apply(const Config& config, WorkingState& state, const Comma
           [&](const Reconcile& c) { return finish(state, c.intent_id, c.outcome, tick, true); },
           [&](const Cancel& c) { return cancel(state, c.intent_id, tick); },
           [&](const Revoke& c) { return revoke(state, c.capability, tick); },
-          [&](const Expire&) { return Result<json::Value>(expire(state, tick)); },
+          [&](const Expire&) { return Result<std::string>(expire(state, tick)); },
           [&](const Enqueue& c) { return enqueue(config, state, c.event, c.control); },
           [&](const Drain& c) { return drain(config, state, c.limit, tick); },
-          [&](const Recover&) { return Result<json::Value>(recover(state, tick)); },
+          [&](const Recover&) { return Result<std::string>(recover(state, tick)); },
       },
       command);
 }

@@ -2,17 +2,17 @@
 
 #include "broker/reducer/authority.h"
 #include "foundation/invariant.h"
+#include "foundation/record.h"
 
 namespace tallowmere {
 
-json::Value id_array(const std::vector<std::string>& ids) {
-  json::Array array;
-  array.reserve(ids.size());
-  for (const std::string& id : ids) array.emplace_back(id);
-  return array;
+void write_ids(json::Writer& w, const std::vector<std::string>& ids) {
+  w.begin_array();
+  for (const std::string& id : ids) w.string(id);
+  w.end_array();
 }
 
-Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint64_t tick) {
+Result<std::string> begin(WorkingState& state, std::string_view intent_id, uint64_t tick) {
   const State& view = state.view();
   auto found = view.intents.find(intent_id);
   if (found == view.intents.end()) return fail(Code::kUnknownIntent, intent_id);
@@ -36,17 +36,25 @@ Result<json::Value> begin(WorkingState& state, std::string_view intent_id, uint6
   record.status = Status::Running;
   record.started_ms = tick;
   const IntentRecord& stored = state.put_intent(std::move(record));
-  return json::Value(json::make_object({{"action_spec", to_value(*spec)},
-                            {"admitted", true},
-                            {"arguments", stored.intent.arguments},
-                            {"record", to_value(stored)}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("action_spec");
+  write_sorted(w, *spec);
+  w.key("admitted");
+  w.boolean(true);
+  w.key("arguments");
+  w.canonical(stored.intent.arguments);
+  w.key("record");
+  write_sorted(w, stored);
+  w.end_object();
+  return w.take();
 }
 
-Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint64_t tick) {
+Result<std::string> cancel(WorkingState& state, std::string_view intent_id, uint64_t tick) {
   const State& view = state.view();
   auto found = view.intents.find(intent_id);
   if (found == view.intents.end()) return fail(Code::kUnknownIntent, intent_id);
-  if (is_terminal(found->second.status)) return to_value(found->second);
+  if (is_terminal(found->second.status)) return value_text(found->second);
   IntentRecord record = found->second;
   record.cancellation_requested = true;
   if (record.status == Status::Accepted) {
@@ -55,7 +63,7 @@ Result<json::Value> cancel(WorkingState& state, std::string_view intent_id, uint
   } else if (record.status == Status::Running) {
     record.status = Status::CancellationRequested;
   }
-  return to_value(state.put_intent(std::move(record)));
+  return value_text(state.put_intent(std::move(record)));
 }
 
 std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
@@ -69,11 +77,16 @@ std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
   return expired;
 }
 
-json::Value expire(WorkingState& state, uint64_t tick) {
-  return json::make_object({{"expired", id_array(expire_overdue(state, tick))}});
+std::string expire(WorkingState& state, uint64_t tick) {
+  json::Writer w;
+  w.begin_object();
+  w.key("expired");
+  write_ids(w, expire_overdue(state, tick));
+  w.end_object();
+  return w.take();
 }
 
-json::Value recover(WorkingState& state, uint64_t tick) {
+std::string recover(WorkingState& state, uint64_t tick) {
   std::vector<std::string> invalidated;
   std::vector<std::string> unknown;
   for (const std::string& id : state.open_intents()) {
@@ -92,9 +105,16 @@ json::Value recover(WorkingState& state, uint64_t tick) {
     state.put_intent(std::move(record));
   }
   state.clear_queues();
-  return json::make_object({{"effects_executed", uint64_t{0}},
-                            {"invalidated", id_array(invalidated)},
-                            {"unknown", id_array(unknown)}});
+  json::Writer w;
+  w.begin_object();
+  w.key("effects_executed");
+  w.u64(0);
+  w.key("invalidated");
+  write_ids(w, invalidated);
+  w.key("unknown");
+  write_ids(w, unknown);
+  w.end_object();
+  return w.take();
 }
 
 }  // namespace tallowmere

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "foundation/record.h"
+
 namespace tallowmere {
 
 namespace {
@@ -71,14 +73,14 @@ Check apply_changes(WorkingState& state, const Intent& intent, const Outcome& ou
 
 }  // namespace
 
-Result<json::Value> finish(WorkingState& state, std::string_view intent_id, const Outcome& outcome,
+Result<std::string> finish(WorkingState& state, std::string_view intent_id, const Outcome& outcome,
                            uint64_t tick, bool reconcile) {
   const auto& intents = state.view().intents;
   auto found = intents.find(intent_id);
   if (found == intents.end()) return fail(Code::kUnknownIntent, intent_id);
   const IntentRecord& current = found->second;
   if (is_terminal(current.status)) {
-    if (current.outcome && *current.outcome == outcome) return to_value(current);
+    if (current.outcome && *current.outcome == outcome) return value_text(current);
     return fail(Code::kTerminalIntent);
   }
   if (!allowed(current.status, reconcile)) {
@@ -95,7 +97,7 @@ Result<json::Value> finish(WorkingState& state, std::string_view intent_id, cons
   record.status = status_after(outcome.status);
   if (outcome.status != OutcomeStatus::EffectUnknown) record.finished_ms = tick;
   record.outcome = outcome;
-  return to_value(state.put_intent(std::move(record)));
+  return value_text(state.put_intent(std::move(record)));
 }
 
 }  // namespace tallowmere

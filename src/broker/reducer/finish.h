@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "contracts/outcome.h"
-#include "foundation/json_value.h"
 #include "foundation/result.h"
 #include "broker/reducer/working_state.h"
 
@@ -16,7 +16,7 @@ inline constexpr size_t kMaxFingerprintBytes = 4096;
 
 // The record after the change; an identical repeat on a terminal intent
 // answers without a change.
-Result<json::Value> finish(WorkingState& state, std::string_view intent_id, const Outcome& outcome,
+Result<std::string> finish(WorkingState& state, std::string_view intent_id, const Outcome& outcome,
                            uint64_t tick, bool reconcile);
 
 }  // namespace tallowmere

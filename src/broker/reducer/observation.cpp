@@ -32,7 +32,7 @@ Result<std::string> admitted_text(const Config& config, const Event& event) {
   return text;
 }
 
-Result<json::Value> observe_resource(const Config& config, WorkingState& state,
+Result<std::string> observe_resource(const Config& config, WorkingState& state,
                                      const ResourceObserved& payload, uint64_t tick) {
   if (Check id = check_identifier(payload.resource_id); !id) return std::move(id).take_error();
   if (payload.fingerprint.size() > kMaxFingerprintBytes) {
@@ -64,13 +64,21 @@ Result<json::Value> observe_resource(const Config& config, WorkingState& state,
     record.finished_ms = tick;
     state.put_intent(std::move(record));
   }
-  return json::Value(json::make_object({{"changed", changed},
-                            {"invalidated", id_array(invalidated)},
-                            {"resource_id", payload.resource_id},
-                            {"resource_revision", revision}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("changed");
+  w.boolean(changed);
+  w.key("invalidated");
+  write_ids(w, invalidated);
+  w.key("resource_id");
+  w.string(payload.resource_id);
+  w.key("resource_revision");
+  w.u64(revision);
+  w.end_object();
+  return w.take();
 }
 
-Result<json::Value> apply_payload(const Config& config, WorkingState& state,
+Result<std::string> apply_payload(const Config& config, WorkingState& state,
                                   const EventPayload& payload, uint64_t tick) {
   if (const auto* observed = std::get_if<ResourceObserved>(&payload)) {
     return observe_resource(config, state, *observed, tick);
@@ -89,7 +97,7 @@ Check validate_event(const Config& config, const Event& event) {
   return {};
 }
 
-Result<json::Value> observe(const Config& config, WorkingState& state, const Event& event,
+Result<std::string> observe(const Config& config, WorkingState& state, const Event& event,
                             uint64_t tick) {
   Result<std::string> text = admitted_text(config, event);
   if (!text) return std::move(text).take_error();
@@ -99,7 +107,14 @@ Result<json::Value> observe(const Config& config, WorkingState& state, const Eve
     if (recorded->second != digest) {
       return fail(Code::kEventCollision);
     }
-    return json::Value(json::make_object({{"duplicate", true}, {"revision", view.revision}}));
+    json::Writer w;
+    w.begin_object();
+    w.key("duplicate");
+    w.boolean(true);
+    w.key("revision");
+    w.u64(view.revision);
+    w.end_object();
+    return w.take();
   }
   if (view.event_hashes.size() >= config.max_events) {
     return fail(Code::kEventLimit);
@@ -108,29 +123,44 @@ Result<json::Value> observe(const Config& config, WorkingState& state, const Eve
   const uint64_t last = source == view.source_sequences.end() ? 0 : source->second;
   if (event.source_sequence <= last) return fail(Code::kStaleSequence);
 
-  Result<json::Value> result = apply_payload(config, state, event.payload, tick);
+  Result<std::string> result = apply_payload(config, state, event.payload, tick);
   if (!result) return result;
   state.put_source_sequence(event.source_id, event.source_sequence);
   state.put_event_hash(event.event_id, digest);
   if (view.revision == UINT64_MAX) return fail(Code::kRevisionOverflow);
   state.set_revision(view.revision + 1);
-  return json::Value(json::make_object({{"duplicate", false},
-                            {"result", std::move(result).value()},
-                            {"revision", view.revision},
-                            {"sequence_gap", event.source_sequence > last + 1}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("duplicate");
+  w.boolean(false);
+  w.key("result");
+  w.verbatim(*result);
+  w.key("revision");
+  w.u64(view.revision);
+  w.key("sequence_gap");
+  w.boolean(event.source_sequence > last + 1);
+  w.end_object();
+  return w.take();
 }
 
-Result<json::Value> revoke(WorkingState& state, std::string_view capability, uint64_t tick) {
+Result<std::string> revoke(WorkingState& state, std::string_view capability, uint64_t tick) {
   if (Check id = check_identifier(capability); !id) return std::move(id).take_error();
   const bool revoked = state.remove_capability(capability);
   const std::vector<std::string> affected = state.open_requiring(capability);
   for (const std::string& id : affected) {
-    Result<json::Value> cancelled = cancel(state, id, tick);
+    Result<std::string> cancelled = cancel(state, id, tick);
     if (!cancelled) return cancelled;
   }
-  return json::Value(json::make_object({{"affected", id_array(affected)},
-                            {"capability", capability},
-                            {"revoked", revoked}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("affected");
+  write_ids(w, affected);
+  w.key("capability");
+  w.string(capability);
+  w.key("revoked");
+  w.boolean(revoked);
+  w.end_object();
+  return w.take();
 }
 
 }  // namespace tallowmere

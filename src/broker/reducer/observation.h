@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "contracts/config.h"
 #include "contracts/event.h"
-#include "foundation/json_value.h"
 #include "foundation/result.h"
 #include "broker/reducer/working_state.h"
 
@@ -20,10 +20,10 @@ Check validate_event(const Config& config, const Event& event);
 
 // {"duplicate": true, "revision"} for a repeat, else {"duplicate": false,
 // "result", "revision", "sequence_gap"}.
-Result<json::Value> observe(const Config& config, WorkingState& state, const Event& event,
+Result<std::string> observe(const Config& config, WorkingState& state, const Event& event,
                             uint64_t tick);
 
 // {"affected": [ids], "capability", "revoked": bool}.
-Result<json::Value> revoke(WorkingState& state, std::string_view capability, uint64_t tick);
+Result<std::string> revoke(WorkingState& state, std::string_view capability, uint64_t tick);
 
 }  // namespace tallowmere

@@ -1,10 +1,11 @@
 #include "broker/reducer/queues.h"
 
 #include "broker/reducer/observation.h"
+#include "foundation/json_writer.h"
 
 namespace tallowmere {
 
-Result<json::Value> enqueue(const Config& config, WorkingState& state, const Event& event,
+Result<std::string> enqueue(const Config& config, WorkingState& state, const Event& event,
                             bool control) {
   if (Check valid = validate_event(config, event); !valid) return std::move(valid).take_error();
   if (control != is_control(event)) {
@@ -15,31 +16,50 @@ Result<json::Value> enqueue(const Config& config, WorkingState& state, const Eve
   const uint64_t capacity = control ? config.control_capacity : config.normal_capacity;
   if (queue.size() >= capacity) return fail(Code::kQueueFull);
   state.push_event(event, control);
-  return json::Value(json::make_object(
-      {{"control", control}, {"depth", uint64_t{queue.size()}}, {"queued", true}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("control");
+  w.boolean(control);
+  w.key("depth");
+  w.u64(queue.size());
+  w.key("queued");
+  w.boolean(true);
+  w.end_object();
+  return w.take();
 }
 
-Result<json::Value> drain(const Config& config, WorkingState& state, uint64_t limit,
+Result<std::string> drain(const Config& config, WorkingState& state, uint64_t limit,
                           uint64_t tick) {
   if (limit == 0 || limit > kMaxDrainLimit) return fail(Code::kDrainLimit);
-  json::Array items;
+  json::Writer w;
+  w.begin_array();
   for (uint64_t taken = 0; taken < limit; ++taken) {
     std::optional<Event> event = state.take_next_event();
     if (!event) break;
     // Each event runs as a nested transaction: a refused one keeps only its
     // removal from the queue.
     state.begin_savepoint();
-    Result<json::Value> result = observe(config, state, *event, tick);
+    Result<std::string> result = observe(config, state, *event, tick);
     if (result) {
       state.release_savepoint();
-      items.push_back(json::make_object(
-          {{"event_id", event->event_id}, {"result", std::move(result).value()}}));
+      w.begin_object();
+      w.key("event_id");
+      w.string(event->event_id);
+      w.key("result");
+      w.verbatim(*result);
+      w.end_object();
     } else {
       state.rollback_savepoint();
-      items.push_back(json::make_object({{"error", result.error()}, {"event_id", event->event_id}}));
+      w.begin_object();
+      w.key("error");
+      w.string(result.error());
+      w.key("event_id");
+      w.string(event->event_id);
+      w.end_object();
     }
   }
-  return json::Value(std::move(items));
+  w.end_array();
+  return w.take();
 }
 
 }  // namespace tallowmere

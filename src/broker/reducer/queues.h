@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "contracts/config.h"
 #include "contracts/event.h"
-#include "foundation/json_value.h"
 #include "foundation/result.h"
 #include "broker/reducer/working_state.h"
 
@@ -15,11 +15,11 @@ namespace tallowmere {
 inline constexpr uint64_t kMaxDrainLimit = 64;
 
 // {"control", "depth", "queued": true}.
-Result<json::Value> enqueue(const Config& config, WorkingState& state, const Event& event,
+Result<std::string> enqueue(const Config& config, WorkingState& state, const Event& event,
                             bool control);
 
 // One item per event taken: {"event_id", "result"} or {"error", "event_id"}.
-Result<json::Value> drain(const Config& config, WorkingState& state, uint64_t limit,
+Result<std::string> drain(const Config& config, WorkingState& state, uint64_t limit,
                           uint64_t tick);
 
 }  // namespace tallowmere

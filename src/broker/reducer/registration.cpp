@@ -1,6 +1,7 @@
 #include "broker/reducer/registration.h"
 
 #include "foundation/identifier.h"
+#include "foundation/record.h"
 
 namespace tallowmere {
 
@@ -10,7 +11,7 @@ constexpr uint64_t kMaxActionResources = 64;
 
 }  // namespace
 
-Result<json::Value> register_action(const Config& config, WorkingState& state,
+Result<std::string> register_action(const Config& config, WorkingState& state,
                                     const ActionSpec& spec) {
   if (Check id = check_identifier(spec.action_id); !id) return std::move(id).take_error();
   if (spec.version == 0 || spec.max_resources > kMaxActionResources) {
@@ -21,12 +22,12 @@ Result<json::Value> register_action(const Config& config, WorkingState& state,
   }
   const auto& actions = state.view().actions;
   if (auto stored = actions.find(spec.action_id); stored != actions.end()) {
-    if (stored->second == spec) return to_value(stored->second);
+    if (stored->second == spec) return value_text(stored->second);
     return fail(Code::kImmutableAction);
   }
   if (actions.size() >= config.max_resources) return fail(Code::kActionLimit);
   state.put_action(spec);
-  return to_value(spec);
+  return value_text(spec);
 }
 
 }  // namespace tallowmere

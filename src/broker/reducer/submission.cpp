@@ -7,6 +7,7 @@
 #include "broker/reducer/authority.h"
 #include "broker/reducer/dispatch.h"
 #include "foundation/identifier.h"
+#include "foundation/record.h"
 
 namespace tallowmere {
 
@@ -14,8 +15,15 @@ namespace {
 
 constexpr uint64_t kMaxTtlMs = 86400000;
 
-json::Value submission_result(bool duplicate, const IntentRecord& record) {
-  return json::make_object({{"duplicate", duplicate}, {"record", to_value(record)}});
+std::string submission_result(bool duplicate, const IntentRecord& record) {
+  json::Writer w;
+  w.begin_object();
+  w.key("duplicate");
+  w.boolean(duplicate);
+  w.key("record");
+  write_sorted(w, record);
+  w.end_object();
+  return w.take();
 }
 
 bool has_duplicate_resource(const std::vector<ResourceRef>& refs) {
@@ -63,7 +71,7 @@ bool same_operation(const Intent& a, const Intent& b) {
          a.idempotency_key == b.idempotency_key;
 }
 
-Result<json::Value> submit(const Config& config, WorkingState& state, const Intent& intent,
+Result<std::string> submit(const Config& config, WorkingState& state, const Intent& intent,
                            uint64_t tick) {
   if (Check form = check_form(intent); !form) return std::move(form).take_error();
   const State& view = state.view();

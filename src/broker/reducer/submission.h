@@ -8,14 +8,13 @@
 
 #include "contracts/config.h"
 #include "contracts/intent.h"
-#include "foundation/json_value.h"
 #include "foundation/result.h"
 #include "broker/reducer/working_state.h"
 
 namespace tallowmere {
 
 // {"duplicate": bool, "record": the stored record}.
-Result<json::Value> submit(const Config& config, WorkingState& state, const Intent& intent,
+Result<std::string> submit(const Config& config, WorkingState& state, const Intent& intent,
                            uint64_t tick);
 
 // "<byte length of action_id>:<action_id>:<idempotency_key>", or nothing
