@@ -1,10 +1,13 @@
 """Inputs the binding tests build: broker records and model exports as JSON
 text, packed feature rows, and the journal arithmetic that tampering tests
-need to forge a journal whose hashes still match."""
+need to forge a journal whose hashes still match; and the exception a call
+raises."""
 
 import hashlib
 import json
 import struct
+
+import pytest
 
 
 def text(value):
@@ -77,3 +80,11 @@ def rechain(journal, start=0):
         entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous, entry["command"],
                                      entry["result_hash"]]))
     return journal
+
+
+def raised(error, call, *args):
+    """The exception of type `error` that call(*args) raises."""
+    with pytest.raises(error) as caught:
+        call(*args)
+    assert type(caught.value) is error, caught.value
+    return caught.value
