@@ -77,8 +77,8 @@ def rechain(journal, start=0):
         previous = journal["checkpoint_hash"] if index == 0 else entries[index - 1]["hash"]
         entry = entries[index]
         entry["previous_hash"] = previous
-        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous, entry["command"],
-                                     entry["result_hash"]]))
+        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous,
+                                     entry["command"], entry["result_hash"]]))
     return journal
 
 

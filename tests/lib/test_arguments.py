@@ -11,7 +11,8 @@ import re
 import numpy as np
 import pytest
 
-from records import LINEAR, TREES, action, cancel_event, intent, observed, outcome, packed, text
+from records import (LINEAR, TREES, action, cancel_event, intent, observed, outcome, packed,
+                     raised, text)
 from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, score_linear,
                                 score_trees)
 
@@ -93,9 +94,7 @@ T = TreeScorer(TREES)
 ])
 def test_refused_calls_raise_their_exact_errors_and_change_nothing(call, error, message):
     before = B.journal(), B.snapshot()
-    with pytest.raises(error) as caught:
-        call()
-    assert type(caught.value) is error and str(caught.value) == message
+    assert str(raised(error, call)) == message
     assert (B.journal(), B.snapshot()) == before
 
 

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from records import action, checkpoint_hash, intent, observed, outcome, text
+from records import action, checkpoint_hash, intent, observed, outcome, raised, text
 from tallowmere._native import Broker, BrokerError
 
 U64_MAX = 2**64 - 1
@@ -60,9 +60,7 @@ def test_pages_match_the_journal_and_refuse_sequences_outside_it():
             (8, "journal_folded: entries after this sequence are folded into the checkpoint"),
             (14, "journal_ahead: sequence is beyond the journal tip"),
             (U64_MAX, "journal_ahead: sequence is beyond the journal tip")]:
-        with pytest.raises(BrokerError) as caught:
-            broker.journal_entries(after)
-        assert str(caught.value) == message
+        assert str(raised(BrokerError, broker.journal_entries, after)) == message
     assert broker.journal() == stored
 
 
@@ -179,9 +177,7 @@ def test_each_call_returns_its_entries_not_the_state():
      "journal_version: unsupported schema version"),
 ], ids=["unreadable", "version"])
 def test_a_refused_journal_raises_the_engines_text(entry_point, stored, message):
-    with pytest.raises(BrokerError) as caught:
-        entry_point(stored)
-    assert caught.value.args == (message,)
+    assert raised(BrokerError, entry_point, stored).args == (message,)
 
 
 @pytest.mark.parametrize("tick", [10**12, U64_MAX - 1, U64_MAX])

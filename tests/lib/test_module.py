@@ -37,7 +37,7 @@ def members(cls):
     return [name for name in vars(cls) if not name.startswith("__")]
 
 
-def test_namespace_functions_and_broker_error():
+def test_namespace_functions_broker_error_and_reimport():
     assert native.__all__ == EXPECTED_ALL
     assert (native.__name__, native.__doc__, native.__version__) == (
         "tallowmere._native", "", "0.1.0")
@@ -50,11 +50,8 @@ def test_namespace_functions_and_broker_error():
         assert function.__module__ == "tallowmere._native" and function.__self__ is native
     assert isinstance(vars(native.Broker)["replay"], staticmethod)
     assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
-
-
-def test_reimport_returns_the_cached_module():
     # Without its sys.modules entry the import system runs the module's
-    # initialization again.
+    # initialization again, and returns the cached module.
     del sys.modules["tallowmere._native"]
     try:
         again = importlib.import_module("tallowmere._native")

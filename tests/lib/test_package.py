@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import tallowmere
-from records import LINEAR, PLATT, TREES, packed, text
+from records import LINEAR, PLATT, TREES, packed, raised, text
 from tallowmere import (Broker, BrokerError, ErrorCode, LinearScorer, TreeScorer, error_code,
                         error_detail, score_array, score_linear, score_trees)
 
@@ -27,12 +27,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 TREE = TreeScorer(TREES)
 LINE = LinearScorer(LINEAR)
 UNCONFIGURED = '{"normal_capacity":0}'
-
-
-def failure(call, *args):
-    with pytest.raises(BrokerError) as caught:
-        call(*args)
-    return caught.value
 
 
 def test_names_version_and_no_numpy_on_import():
@@ -53,7 +47,7 @@ def test_names_version_and_no_numpy_on_import():
     (lambda: TREE.score_f32(b"", 4097), ErrorCode.POLICY_PAYLOAD_LIMIT, ""),
 ])
 def test_codes_and_details_of_real_failures(call, code, detail):
-    error = failure(call)
+    error = raised(BrokerError, call)
     assert (error_code(error), error_detail(error)) == (code, detail)
     assert str(error) == (f"{code}: {detail}" if ": " in str(error) else code)
 
@@ -62,8 +56,7 @@ def test_codes_and_details_of_real_failures(call, code, detail):
     (RuntimeError("stale_revision: r"), TypeError), (BrokerError("no_such_code: x"), ValueError),
     (BrokerError(), ValueError), (BrokerError(1), ValueError)])
 def test_error_code_refuses_what_is_no_failure_text(error, exception):
-    with pytest.raises(exception):
-        error_code(error)
+    raised(exception, error_code, error)
 
 
 def test_every_engine_code_is_listed_and_documented():
@@ -77,7 +70,7 @@ def test_every_engine_code_is_listed_and_documented():
 
 
 def test_broker_error_survives_pickling_copying_and_a_process_pool():
-    error = failure(Broker, UNCONFIGURED)
+    error = raised(BrokerError, Broker, UNCONFIGURED)
     error.add_note("while starting")
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         again = pickle.loads(pickle.dumps(error, protocol))
@@ -86,7 +79,7 @@ def test_broker_error_survives_pickling_copying_and_a_process_pool():
     assert copy.deepcopy(error).args == error.args
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
-        arrived = failure(pool.submit(Broker, UNCONFIGURED).result)
+        arrived = raised(BrokerError, pool.submit(Broker, UNCONFIGURED).result)
     assert type(arrived) is BrokerError and arrived.args == error.args
 
 
@@ -133,7 +126,7 @@ def test_wide_rows_are_split_under_the_byte_bound():
     wide = LinearScorer(text({"schema_version": 1, "feature_names": ["f"] * 4096,
                               "coef": [0.001] * 4096, "intercept": 0.0, "calibration": PLATT}))
     rows = np.random.default_rng(3).normal(size=(600, 4096)).astype(np.float32)
-    assert failure(wide.score_f32, rows.tobytes(), 600).args == ("policy_payload_limit",)
+    assert str(raised(BrokerError, wide.score_f32, rows.tobytes(), 600)) == "policy_payload_limit"
     halves = [wide.score_f32(half.tobytes(), 300) for half in (rows[:300], rows[300:])]
     assert score_array(wide, rows).tolist() == halves[0] + halves[1]
 
@@ -154,8 +147,8 @@ def with_value(row, column, value):
 ])
 def test_array_refusals_are_the_packed_texts(features, native_rows):
     chunk = features[native_rows]
-    expected = failure(TREE.score_f32, chunk.tobytes(), len(chunk))
-    assert failure(score_array, TREE, features).args == expected.args
+    expected = raised(BrokerError, TREE.score_f32, chunk.tobytes(), len(chunk))
+    assert raised(BrokerError, score_array, TREE, features).args == expected.args
 
 
 @pytest.mark.parametrize("scorer, features", [
@@ -163,5 +156,4 @@ def test_array_refusals_are_the_packed_texts(features, native_rows):
     (TREE, np.ones((2, 2), dtype=np.int32)), (TREE, np.ones(2, dtype=np.float32)),
     (Broker(), np.ones((2, 2), dtype=np.float32))])
 def test_arrays_of_the_wrong_python_type_are_type_errors(scorer, features):
-    with pytest.raises(TypeError):
-        score_array(scorer, features)
+    raised(TypeError, score_array, scorer, features)

@@ -56,11 +56,10 @@ def longest_holds(calls):
     finally:
         stop.set()
         ticker.join()
-    holds = {}
-    for name, (start, end) in spans.items():
-        inside = [start, *(stamp for stamp in stamps if start < stamp < end), end]
-        holds[name] = (end - start, max(b - a for a, b in zip(inside, inside[1:])))
-    return holds
+    inside = {name: [start, *(stamp for stamp in stamps if start < stamp < end), end]
+              for name, (start, end) in spans.items()}
+    return {name: (times[-1] - times[0], max(b - a for a, b in zip(times, times[1:])))
+            for name, times in inside.items()}
 
 
 def test_the_interpreter_lock_is_released_during_native_work():
@@ -170,6 +169,7 @@ POISON = textwrap.dedent("""
         mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (mapped + 16 * 2**20, hard))
+
     def outcome(call):
         try:
             call()
