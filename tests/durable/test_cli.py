@@ -56,7 +56,8 @@ def test_export_import_and_both_reports(store_url, tmp_path):
 @pytest.mark.parametrize("damage, report", [
     (lambda text: text.replace('"e3"', '"e9"'),
      "refused: journal_integrity: entry chain mismatch (entry 4)"),
-    (lambda text: text[:-30], "refused: invalid_json: EOF while parsing a string at line 1 column "),
+    (lambda text: text[:-30],
+     "refused: invalid_json: EOF while parsing a string at line 1 column "),
 ])
 def test_a_damaged_journal_file_is_refused_at_its_entry(tmp_path, damage, report):
     path = tmp_path / "journal.json"
