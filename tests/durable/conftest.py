@@ -7,6 +7,7 @@ start, the PostgreSQL tests fail: nothing is skipped."""
 import itertools
 import os
 import pathlib
+import sqlite3
 import sys
 
 import pytest
@@ -15,6 +16,8 @@ HERE = pathlib.Path(__file__).parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "lib")]
 from pg_server import Server, ServerError  # noqa: E402
 
+_databases = itertools.count()
+
 
 @pytest.fixture(scope="session")
 def postgres_server():
@@ -22,13 +25,8 @@ def postgres_server():
         server = Server()
     except ServerError as error:
         pytest.fail(str(error))
-    try:
-        yield server
-    finally:
-        server.stop()
-
-
-_databases = itertools.count()
+    yield server
+    server.stop()
 
 
 @pytest.fixture
@@ -47,34 +45,24 @@ def store_url(request, tmp_path):
     return request.getfixturevalue("postgres_url")
 
 
-class Raw:
-    """Plain SQL on a store's database, behind the durable broker's back."""
-
-    def __init__(self, url):
-        if url.startswith("postgresql://"):
-            import psycopg
-            self.connection = psycopg.connect(url, autocommit=True)
-            self.marker = "%s"
-        else:
-            import sqlite3
-            self.connection = sqlite3.connect(url, isolation_level=None)
-            self.marker = "?"
-
-    def __call__(self, sql, *parameters):
-        cursor = self.connection.execute(sql.replace("?", self.marker), parameters)
-        return cursor.fetchall() if cursor.description else cursor.rowcount
-
-    def close(self):
-        self.connection.close()
-
-
 @pytest.fixture
 def raw(store_url):
+    """Opens connections for plain SQL on the store's database, behind the
+    durable broker's back: connection(sql, *parameters), with ? markers."""
     connections = []
 
     def connect():
-        connections.append(Raw(store_url))
-        return connections[-1]
+        if store_url.startswith("postgresql://"):
+            import psycopg
+            connection, marker = psycopg.connect(store_url, autocommit=True), "%s"
+        else:
+            connection, marker = sqlite3.connect(store_url, isolation_level=None), "?"
+        connections.append(connection)
+
+        def execute(sql, *parameters):
+            cursor = connection.execute(sql.replace("?", marker), parameters)
+            return cursor.fetchall() if cursor.description else cursor.rowcount
+        return execute
     yield connect
     for connection in connections:
         connection.close()

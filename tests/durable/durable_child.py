@@ -33,12 +33,7 @@ def main(store, seed):
     rng = random.Random(seed)
     broker = DurableBroker(store, CONFIG, fold_entries=rng.choice([2, 5, 40]))
     report("opened", broker.snapshot())
-    if not json.loads(broker.snapshot())["state"]["actions"]:
-        report("doing")
-        broker.register_action(action())
-        report("acked", broker.snapshot())
-    start = json.loads(broker.snapshot())["journal_sequence"] + 1
-    for index in itertools.count(start):
+    for index in itertools.count(json.loads(broker.snapshot())["journal_sequence"] + 1):
         state = json.loads(broker.snapshot())["state"]
         by_status = {}
         for intent_id, record in sorted(state["intents"].items()):
@@ -46,7 +41,9 @@ def main(store, seed):
         step = rng.randrange(6)
         report("doing")
         try:
-            if step == 0 or not state["intents"]:
+            if not state["actions"]:
+                broker.register_action(action())
+            elif step == 0 or not state["intents"]:
                 broker.observe(observed(f"e{index}", f"r{index}", sequence=index))
             elif step == 1:
                 broker.submit(intent(f"i{index}", f"r{rng.randrange(index)}",

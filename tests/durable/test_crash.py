@@ -15,8 +15,7 @@ import time
 import pytest
 
 from tallowmere._native import Broker
-from tallowmere.durable import DurableBroker
-from tallowmere.durable import DurableError, read_journal
+from tallowmere.durable import DurableBroker, DurableError, read_journal
 from tallowmere.durable.errors import code_of
 
 HERE = pathlib.Path(__file__).parent
@@ -32,10 +31,7 @@ def run_until_killed(store, seed):
                               str(seed)], stdout=subprocess.PIPE, text=True)
     reports = []
     wanted = rng.choice([0, 1, rng.randrange(2, 60)])
-    while len(reports) < wanted:
-        line = child.stdout.readline()
-        if not line:
-            break
+    while len(reports) < wanted and (line := child.stdout.readline()):
         reports.append(line.rstrip("\n").split(" ", 1))
     time.sleep(rng.uniform(0, 0.015))
     os.kill(child.pid, signal.SIGKILL)

@@ -1,10 +1,13 @@
 """Inputs the binding tests build: broker records and model exports as JSON
 text, packed feature rows, and the journal arithmetic that tampering tests
-need to forge a journal whose hashes still match."""
+need to forge a journal whose hashes still match; and the exception a call
+raises."""
 
 import hashlib
 import json
 import struct
+
+import pytest
 
 
 def text(value):
@@ -74,6 +77,14 @@ def rechain(journal, start=0):
         previous = journal["checkpoint_hash"] if index == 0 else entries[index - 1]["hash"]
         entry = entries[index]
         entry["previous_hash"] = previous
-        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous, entry["command"],
-                                     entry["result_hash"]]))
+        entry["hash"] = sha256(text([entry["sequence"], entry["tick_ms"], previous,
+                                     entry["command"], entry["result_hash"]]))
     return journal
+
+
+def raised(error, call, *args):
+    """The exception of type `error` that call(*args) raises."""
+    with pytest.raises(error) as caught:
+        call(*args)
+    assert type(caught.value) is error, caught.value
+    return caught.value

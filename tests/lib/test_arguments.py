@@ -11,7 +11,8 @@ import re
 import numpy as np
 import pytest
 
-from records import LINEAR, TREES, action, cancel_event, intent, observed, outcome, packed, text
+from records import (LINEAR, TREES, action, cancel_event, intent, observed, outcome, packed,
+                     raised, text)
 from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, score_linear,
                                 score_trees)
 
@@ -76,10 +77,15 @@ T = TreeScorer(TREES)
     (lambda: B.drain(0), BrokerError, "drain_limit: limit must be 1..64"),
     (lambda: B.checkpoint("genesis"), BrokerError,
      "checkpoint_mismatch: acknowledged tip differs"),
-    # The scorers' refusals, one for each way a scorer is called.
+    # A numpy False converts, and is then refused for a control event.
+    (lambda: B.enqueue(cancel_event("f", "i"), np.False_), BrokerError,
+     "queue_class: control flag must match event kind"),
+    # The scorers' refusals, one for each way a scorer is called; the largest
+    # count passes conversion.
     (lambda: TreeScorer("{}"), BrokerError,
      "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
     (lambda: T.score("[" + ",".join(["[1,2]"] * 4097) + "]"), BrokerError, "policy_row_limit"),
+    (lambda: T.score_f32(b"", 2**64 - 1), BrokerError, "policy_payload_limit"),
     # The export fails first, even though the features are bad as well.
     (lambda: score_trees("{}", "x"), BrokerError,
      "invalid_tree_export: missing field `schema_version` at line 1 column 2"),
@@ -88,9 +94,7 @@ T = TreeScorer(TREES)
 ])
 def test_refused_calls_raise_their_exact_errors_and_change_nothing(call, error, message):
     before = B.journal(), B.snapshot()
-    with pytest.raises(error) as caught:
-        call()
-    assert type(caught.value) is error and str(caught.value) == message
+    assert str(raised(error, call)) == message
     assert (B.journal(), B.snapshot()) == before
 
 
@@ -116,37 +120,35 @@ class Index:
         return 2
 
 
-@pytest.mark.parametrize("limit, drained", [
-    ((), 1), ((2,), 2), ((np.uint64(2),), 2), ((np.int16(2),), 2), ((Index(),), 2), ((True,), 1)])
-def test_limit_takes_any_integer_index_and_defaults_to_one(limit, drained):
+class Blob(bytes):
+    pass
+
+
+def drained(*limit):
     broker = Broker()
     for sequence in (1, 2, 3):
         broker.enqueue(cancel_event(f"e{sequence}", "i", sequence=sequence), control=True)
-    assert len(json.loads(broker.drain(*limit))) == drained
+    return len(json.loads(broker.drain(*limit)))
 
 
-def test_control_takes_python_and_numpy_booleans_and_defaults_to_false():
-    broker = Broker()
-    assert broker.enqueue(observed("e", "r")) == '{"control":false,"depth":1,"queued":true}'
-    assert broker.enqueue(cancel_event("c", "i"), True) == '{"control":true,"depth":1,"queued":true}'
-    assert broker.enqueue(event_json=cancel_event("d", "i"), control=np.True_) == \
-        '{"control":true,"depth":2,"queued":true}'
-    with pytest.raises(BrokerError, match="^queue_class: control flag must match event kind$"):
-        broker.enqueue(cancel_event("f", "i"), np.False_)
+ROWS = packed([[30.0, 0.25], [1.0, 0.5]])
+QUEUED = '{"control":%s,"depth":1,"queued":true}'
 
 
-def test_packed_rows_take_bytes_and_any_integer_index():
-    data = packed([[30.0, 0.25], [1.0, 0.5]])
-
-    class Blob(bytes):
-        pass
-
-    expected = T.score_f32(data, 2)
-    assert T.score_f32(Blob(data), Index()) == expected
-    assert T.score_f32(data[:8], True) == expected[:1]
-    # The largest count passes conversion and is refused by the scorer.
-    with pytest.raises(BrokerError, match="^policy_payload_limit$"):
-        T.score_f32(b"", 2**64 - 1)
+@pytest.mark.parametrize("call, expected", [
+    # A count takes any integer index; a limit defaults to one.
+    (lambda: drained(), 1), (lambda: drained(2), 2), (lambda: drained(np.uint64(2)), 2),
+    (lambda: drained(np.int16(2)), 2), (lambda: drained(Index()), 2), (lambda: drained(True), 1),
+    (lambda: T.score_f32(Blob(ROWS), Index()), T.score_f32(ROWS, 2)),
+    (lambda: T.score_f32(ROWS[:8], True), T.score_f32(ROWS, 2)[:1]),
+    # A flag takes Python's and numpy's booleans and defaults to False.
+    (lambda: Broker().enqueue(observed("e", "r")), QUEUED % "false"),
+    (lambda: Broker().enqueue(cancel_event("c", "i"), True), QUEUED % "true"),
+    (lambda: Broker().enqueue(event_json=cancel_event("c", "i"), control=np.True_),
+     QUEUED % "true"),
+])
+def test_accepted_conversions(call, expected):
+    assert call() == expected
 
 
 def padded(document, size):
@@ -158,9 +160,8 @@ def test_json_arguments_are_held_to_their_own_byte_limits(extra):
     # An event to the configuration's max_event_bytes, a configuration to a
     # mebibyte, a journal to its own, larger limit.
     broker = Broker(text({"max_event_bytes": 300}))
-    calls = [lambda: broker.observe(padded(observed("e", "r"), 300 + extra)),
-             lambda: Broker(padded("{}", 1048576 + extra))]
-    for call in calls:
+    for call in (lambda: broker.observe(padded(observed("e", "r"), 300 + extra)),
+                 lambda: Broker(padded("{}", 1048576 + extra))):
         if extra:
             with pytest.raises(BrokerError, match="^payload_limit: JSON exceeds boundary size$"):
                 call()

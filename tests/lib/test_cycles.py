@@ -24,7 +24,6 @@ CHILD = textwrap.dedent("""
 
     FEATURES = "[[0.1,2],[3.5,-1e-3]]"
     PACKED = packed([[0.1, 2], [3.5, -1e-3]])
-    INTENT = intent("i", "r", action_id="a", arguments={"x": [1, 2.5]})
     OUTCOME = outcome(changed=["r"])
 
     def refused(call, *args):
@@ -34,41 +33,36 @@ CHILD = textwrap.dedent("""
             return
         raise AssertionError(f"{call} accepted {args}")
 
-    def broker_cycle():
+    def cycle():
         broker = Broker('{"capabilities":["deploy"]}')
         broker.register_action(action("a"))
         broker.observe(observed("e", "r"))
-        broker.submit(INTENT)
+        broker.submit(intent("i", "r", action_id="a", arguments={"x": [1, 2.5]}))
         broker.begin("i")
         stored = broker.journal()
-        journal = json.loads(stored)
-        broker.checkpoint(journal["entries"][-1]["hash"])
+        broker.checkpoint(json.loads(stored)["entries"][-1]["hash"])
         Broker.replay(stored)
         recovered = Broker.from_journal(stored)
         recovered.reconcile("i", OUTCOME)
         recovered.snapshot()
         recovered.enqueue(observed("e2", "r", sequence=2))
         recovered.drain(2)
-        refused(broker.submit, "{")
-        refused(broker.finish, "nobody", OUTCOME)
-        refused(broker.checkpoint, "not the tip")
-        refused(broker.submit, 5)
-        refused(broker.drain, -1)
-        refused(Broker, '{"unknown":1}')
-        refused(Broker.from_journal, stored.replace('"schema_version":1', '"schema_version":2', 1))
-
-    def scorer_cycle():
         for cls, export in ((TreeScorer, TREES), (LinearScorer, LINEAR)):
             scorer = cls(export)
             scorer.score(FEATURES)
             scorer.score_f32(PACKED, 2)
             scorer.feature_names
-            refused(scorer.score, "[[1]]")
-            refused(scorer.score_f32, PACKED, 3)
-            refused(cls, export[:-1])
+            for call, *args in ((scorer.score, "[[1]]"), (scorer.score_f32, PACKED, 3),
+                                (cls, export[:-1])):
+                refused(call, *args)
         score_trees(TREES, FEATURES)
         score_linear(LINEAR, FEATURES)
-        refused(score_trees, TREES, "[[1e39,0]]")
+        version_2 = stored.replace('"schema_version":1', '"schema_version":2', 1)
+        for call, *args in ((broker.submit, "{"), (broker.finish, "nobody", OUTCOME),
+                            (broker.checkpoint, "not the tip"), (broker.submit, 5),
+                            (broker.drain, -1), (Broker, '{"unknown":1}'),
+                            (Broker.from_journal, version_2), (score_trees, TREES, "[[1e39,0]]")):
+            refused(call, *args)
 
     def rss():
         with open("/proc/self/statm") as statm:
@@ -76,13 +70,11 @@ CHILD = textwrap.dedent("""
 
     cycles = int(sys.argv[1])
     for _ in range(cycles // 4):
-        broker_cycle()
-        scorer_cycle()
+        cycle()
     tracemalloc.start()
     traced_before, rss_before = tracemalloc.get_traced_memory()[0], rss()
     for _ in range(cycles):
-        broker_cycle()
-        scorer_cycle()
+        cycle()
     traced_after, rss_after = tracemalloc.get_traced_memory()[0], rss()
     print(json.dumps({"traced": traced_after - traced_before, "rss": rss_after - rss_before}))
 """)

@@ -19,35 +19,6 @@ from records import LINEAR, TREES
 # The namespace in registration order.
 EXPECTED_ALL = ["Broker", "LinearScorer", "TreeScorer", "BrokerError", "score_linear",
                 "score_trees", "__version__", "__engine__"]
-
-# Every callable's text signature; a class's methods in its table's order.
-SIGNATURES = {
-    "Broker": '(config_json="{}")',
-    "Broker.register_action": "($self, spec_json)",
-    "Broker.observe": "($self, event_json)",
-    "Broker.submit": "($self, intent_json)",
-    "Broker.begin": "($self, intent_id)",
-    "Broker.finish": "($self, intent_id, outcome_json)",
-    "Broker.reconcile": "($self, intent_id, outcome_json)",
-    "Broker.cancel": "($self, intent_id)",
-    "Broker.revoke": "($self, capability)",
-    "Broker.expire": "($self)",
-    "Broker.enqueue": "($self, event_json, control=False)",
-    "Broker.drain": "($self, limit=1)",
-    "Broker.now_ms": "($self)",
-    "Broker.snapshot": "($self)",
-    "Broker.journal": "($self)",
-    "Broker.checkpoint": "($self, acknowledged_tip)",
-    "Broker.journal_head": "($self)",
-    "Broker.journal_entries": "($self, after_sequence)",
-    "Broker.replay": "(journal_json)",
-    "Broker.from_journal": "(journal_json)",
-    "score_linear": "(export_json, features_json)",
-    "score_trees": "(export_json, features_json)",
-}
-for scorer in ("LinearScorer", "TreeScorer"):
-    SIGNATURES |= {scorer: "(export_json)", f"{scorer}.score": "($self, features_json)",
-                   f"{scorer}.score_f32": "($self, features_le_bytes, row_count)"}
 DESCRIPTIONS = {
     "Broker.replay": "Deterministic, observational replay only. "
                      "This returns state and cannot dispatch effects.",
@@ -55,14 +26,18 @@ DESCRIPTIONS = {
                            "Running effects become unknown; pending dispatches invalidate.",
 }
 INSTANCES = {native.Broker: (), native.LinearScorer: (LINEAR,), native.TreeScorer: (TREES,)}
+FOLDER = pathlib.Path(native.__file__).parent
+# Annotations name classes before they are defined.
+STUB = {}
+exec("from __future__ import annotations\n" + (FOLDER / "_native.pyi").read_text(), STUB)
 
 
-def runtime(dotted):
-    owner, _, name = dotted.rpartition(".")
-    return getattr(getattr(native, owner) if owner else native, name)
+def members(cls):
+    """A class's own names in their order, dunders left out."""
+    return [name for name in vars(cls) if not name.startswith("__")]
 
 
-def test_namespace_functions_and_broker_error():
+def test_namespace_functions_broker_error_and_reimport():
     assert native.__all__ == EXPECTED_ALL
     assert (native.__name__, native.__doc__, native.__version__) == (
         "tallowmere._native", "", "0.1.0")
@@ -75,11 +50,8 @@ def test_namespace_functions_and_broker_error():
         assert function.__module__ == "tallowmere._native" and function.__self__ is native
     assert isinstance(vars(native.Broker)["replay"], staticmethod)
     assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
-
-
-def test_reimport_returns_the_cached_module():
     # Without its sys.modules entry the import system runs the module's
-    # initialization again.
+    # initialization again, and returns the cached module.
     del sys.modules["tallowmere._native"]
     try:
         again = importlib.import_module("tallowmere._native")
@@ -106,13 +78,11 @@ def test_second_interpreter_cannot_import(config, message):
 
 
 @pytest.mark.parametrize("cls", INSTANCES, ids=lambda cls: cls.__name__)
-def test_classes_are_closed_and_hold_only_their_members(cls):
+def test_classes_are_closed_and_hold_only_the_stubs_members(cls):
     assert cls.__module__ == "tallowmere._native"
     assert cls.__name__ == cls.__qualname__ and cls.__doc__ is None
     assert cls.__mro__ == (cls, object)
-    methods = [name.partition(".")[2] for name in SIGNATURES if name.startswith(cls.__name__ + ".")]
-    properties = [] if cls is native.Broker else ["feature_names"]
-    assert [name for name in vars(cls) if not name.startswith("__")] == methods + properties
+    assert members(cls) == members(STUB[cls.__name__])
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Derived", (cls,), {})
     with pytest.raises(TypeError):
@@ -126,35 +96,34 @@ def test_classes_are_closed_and_hold_only_their_members(cls):
         weakref.ref(instance)
 
 
+def text_signature(stubbed):
+    """The text signature the stub's declaration asks for: "$self" for the
+    instance, string defaults in double quotes."""
+    return "(" + ", ".join(
+        "$self" if p.name == "self" else p.name if p.default is p.empty else
+        f"{p.name}={json.dumps(p.default) if isinstance(p.default, str) else p.default}"
+        for p in inspect.signature(stubbed).parameters.values()) + ")"
+
+
 def test_signatures_and_docstrings_match_the_shipped_stub():
-    folder = pathlib.Path(native.__file__).parent
-    assert (folder / "py.typed").is_file()
-    # Annotations name classes before they are defined.
-    stub = {}
-    exec("from __future__ import annotations\n" + (folder / "_native.pyi").read_text(), stub)
-    assert stub["__all__"] == EXPECTED_ALL
-    declared = {name for name in EXPECTED_ALL if inspect.isfunction(stub.get(name))}
-    properties = set()
-    for name in (cls.__name__ for cls in INSTANCES):
-        declared.add(name)
-        for member, value in vars(stub[name]).items():
-            if isinstance(value, property):
-                properties.add(f"{name}.{member}")
-            elif not member.startswith("__"):
-                declared.add(f"{name}.{member}")
-    assert declared == set(SIGNATURES)
-    assert properties == {"LinearScorer.feature_names", "TreeScorer.feature_names"}
-    for dotted, signature in SIGNATURES.items():
-        callable_ = runtime(dotted)
-        assert callable_.__text_signature__ == signature, dotted
-        assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
+    assert (FOLDER / "py.typed").is_file()
+    assert STUB["__all__"] == EXPECTED_ALL
+    declared = {name: STUB[name] for name in EXPECTED_ALL if inspect.isfunction(STUB.get(name))}
+    for cls in INSTANCES:
+        declared[cls.__name__] = STUB[cls.__name__]
+        declared |= {f"{cls.__name__}.{name}": getattr(STUB[cls.__name__], name)
+                     for name in members(STUB[cls.__name__]) if name != "feature_names"}
+    assert len(declared) == 28 and set(DESCRIPTIONS) < set(declared)
+    for dotted, stubbed in declared.items():
         owner, _, name = dotted.rpartition(".")
-        stubbed = getattr(stub[owner], name) if owner else stub[name]
+        callable_ = getattr(getattr(native, owner) if owner else native, name)
+        assert callable_.__text_signature__ == text_signature(stubbed), dotted
         # Editors show the stub's documentation; the module's own stays bare.
+        assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
         assert stubbed.__doc__, f"{dotted} has no docstring in the stub"
-        assert [(p.name, p.default) for p in inspect.signature(stubbed).parameters.values()] == [
-            (p.name, p.default) for p in inspect.signature(callable_).parameters.values()
-        ], dotted
+    for cls in (native.LinearScorer, native.TreeScorer):
+        assert isinstance(vars(STUB[cls.__name__])["feature_names"], property)
+        assert type(vars(cls)["feature_names"]).__name__ == "getset_descriptor"
 
 
 def test_digests_ignore_the_hosts_openssl_configuration(tmp_path):

@@ -1,6 +1,7 @@
 """The public package around the module: its names and version, error codes
-as values, BrokerError across pickling and process pools, and numpy arrays
-scored bit for bit as the JSON path scores them."""
+as values, BrokerError across pickling and process pools, the scorers' JSON
+and packed rows, and numpy arrays scored bit for bit as the JSON path scores
+them."""
 
 import concurrent.futures
 import copy
@@ -9,6 +10,7 @@ import json
 import multiprocessing
 import pathlib
 import pickle
+import random
 import re
 import subprocess
 import sys
@@ -17,19 +19,14 @@ import numpy as np
 import pytest
 
 import tallowmere
-from records import LINEAR, PLATT, TREES, text
+from records import LINEAR, PLATT, TREES, packed, raised, text
 from tallowmere import (Broker, BrokerError, ErrorCode, LinearScorer, TreeScorer, error_code,
-                        error_detail, score_array)
+                        error_detail, score_array, score_linear, score_trees)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TREE = TreeScorer(TREES)
 LINE = LinearScorer(LINEAR)
-
-
-def failure(call):
-    with pytest.raises(BrokerError) as caught:
-        call()
-    return caught.value
+UNCONFIGURED = '{"normal_capacity":0}'
 
 
 def test_names_version_and_no_numpy_on_import():
@@ -43,29 +40,23 @@ def test_names_version_and_no_numpy_on_import():
 
 
 @pytest.mark.parametrize("call, code, detail", [
-    (lambda: Broker('{"normal_capacity":0}'), ErrorCode.INVALID_CONFIG,
-     "capacity bounds violated"),
-    (lambda: Broker("x"), ErrorCode.INVALID_JSON, "expected value at line 1 column 1"),
+    (lambda: Broker(UNCONFIGURED), ErrorCode.INVALID_CONFIG, "capacity bounds violated"),
     # The detail is everything after the first ": ", blanks and colons included.
     (lambda: Broker().begin("a: b"), ErrorCode.UNKNOWN_INTENT, "a: b"),
     (lambda: Broker().begin(""), ErrorCode.UNKNOWN_INTENT, ""),
     (lambda: TREE.score_f32(b"", 4097), ErrorCode.POLICY_PAYLOAD_LIMIT, ""),
 ])
 def test_codes_and_details_of_real_failures(call, code, detail):
-    error = failure(call)
+    error = raised(BrokerError, call)
     assert (error_code(error), error_detail(error)) == (code, detail)
     assert str(error) == (f"{code}: {detail}" if ": " in str(error) else code)
 
 
 @pytest.mark.parametrize("error, exception", [
-    (RuntimeError("stale_revision: r"), TypeError),
-    (BrokerError("no_such_code: x"), ValueError),
-    (BrokerError(), ValueError),
-    (BrokerError(1), ValueError),
-])
+    (RuntimeError("stale_revision: r"), TypeError), (BrokerError("no_such_code: x"), ValueError),
+    (BrokerError(), ValueError), (BrokerError(1), ValueError)])
 def test_error_code_refuses_what_is_no_failure_text(error, exception):
-    with pytest.raises(exception):
-        error_code(error)
+    raised(exception, error_code, error)
 
 
 def test_every_engine_code_is_listed_and_documented():
@@ -78,42 +69,55 @@ def test_every_engine_code_is_listed_and_documented():
     assert documented == set(ErrorCode)
 
 
-def test_broker_error_survives_pickling_and_copying():
-    error = failure(lambda: Broker('{"normal_capacity":0}'))
+def test_broker_error_survives_pickling_copying_and_a_process_pool():
+    error = raised(BrokerError, Broker, UNCONFIGURED)
     error.add_note("while starting")
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         again = pickle.loads(pickle.dumps(error, protocol))
         assert (type(again), again.args, again.__notes__) == (
             BrokerError, error.args, ["while starting"])
     assert copy.deepcopy(error).args == error.args
-
-
-def test_broker_error_crosses_a_process_pool():
-    expected = failure(lambda: Broker('{"normal_capacity":0}'))
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
-        arrived = failure(pool.submit(Broker, '{"normal_capacity":0}').result)
-    assert type(arrived) is BrokerError and arrived.args == expected.args
+        arrived = raised(BrokerError, pool.submit(Broker, UNCONFIGURED).result)
+    assert type(arrived) is BrokerError and arrived.args == error.args
 
 
-def json_scores(scorer, rows):
-    """The JSON path, one call per 4,096 rows."""
-    return np.array([score for start in range(0, len(rows), 4096)
-                     for score in json.loads(scorer.score(json.dumps(
-                         rows[start:start + 4096].tolist())))])
+def test_json_and_packed_rows_and_one_shot_functions_agree():
+    # Trees round JSON values to float32 as packed rows are; a linear model
+    # does not.
+    assert TREE.score("[[30,0.2],[30,0.5]]") == "[0.4378234991142019,0.679178699175393]"
+    assert (TREE.score("[]"), TREE.score_f32(b"", 0)) == ("[]", [])
+    rng = random.Random(4)
+    rows = [[rng.uniform(-3, 3), rng.choice([0.5, -0.0, 0.0, 0.1])] for _ in range(200)]
+    rows_text = json.dumps(rows)
+    assert json.loads(TREE.score(rows_text)) == TREE.score_f32(packed(rows), len(rows))
+    assert json.loads(LINE.score(rows_text)) != LINE.score_f32(packed(rows), len(rows))
+    assert score_trees(TREES, rows_text) == TREE.score(rows_text)
+    assert score_linear(export_json=LINEAR, features_json=rows_text) == LINE.score(rows_text)
+
+
+@pytest.mark.parametrize("scorer", [TREE, LINE], ids=["TreeScorer", "LinearScorer"])
+def test_feature_names_are_a_fresh_copy(scorer):
+    first = scorer.feature_names
+    first.append("x")
+    first[0] = "changed"
+    second = scorer.feature_names
+    assert second == ["age", "score"] and second is not scorer.feature_names
 
 
 @pytest.mark.parametrize("scorer", [TREE, LINE], ids=["trees", "linear"])
 @pytest.mark.parametrize("layout", ["C", "F", "big-endian"])
 def test_arrays_score_as_the_json_path(scorer, layout):
-    rng = np.random.default_rng(7)
-    rows = rng.normal(scale=[100, 1], size=(10_000, 2)).astype(np.float32)
+    rows = np.random.default_rng(7).normal(scale=[100, 1], size=(10_000, 2)).astype(np.float32)
     rows[:40, 1] = [0.5, -0.0, 0.0, 1e-40, np.float32(0.1), 3e38, -3e38, 0.49999997] * 5
-    expected = json_scores(scorer, rows)
+    # The JSON path, one call per 4,096 rows.
+    expected = np.array([score for start in range(0, len(rows), 4096) for score in json.loads(
+        scorer.score(json.dumps(rows[start:start + 4096].tolist())))])
     given = {"C": rows, "F": np.asfortranarray(rows), "big-endian": rows.astype(">f4")}[layout]
     scores = score_array(scorer, given)
-    assert scores.dtype == np.float64 and scores.view(np.uint64).tolist() == \
-        expected.view(np.uint64).tolist()
+    assert scores.dtype == np.float64
+    assert scores.view(np.uint64).tolist() == expected.view(np.uint64).tolist()
     assert score_array(scorer, rows[:0]).shape == (0,)
 
 
@@ -122,14 +126,13 @@ def test_wide_rows_are_split_under_the_byte_bound():
     wide = LinearScorer(text({"schema_version": 1, "feature_names": ["f"] * 4096,
                               "coef": [0.001] * 4096, "intercept": 0.0, "calibration": PLATT}))
     rows = np.random.default_rng(3).normal(size=(600, 4096)).astype(np.float32)
-    assert failure(lambda: wide.score_f32(rows.tobytes(), 600)).args == (
-        "policy_payload_limit",)
+    assert str(raised(BrokerError, wide.score_f32, rows.tobytes(), 600)) == "policy_payload_limit"
     halves = [wide.score_f32(half.tobytes(), 300) for half in (rows[:300], rows[300:])]
     assert score_array(wide, rows).tolist() == halves[0] + halves[1]
 
 
-def with_value(row, column, value, rows=6000, columns=2):
-    array = np.ones((rows, columns), dtype=np.float32)
+def with_value(row, column, value):
+    array = np.ones((6000, 2), dtype=np.float32)
     array[row, column] = value
     return array
 
@@ -144,17 +147,13 @@ def with_value(row, column, value, rows=6000, columns=2):
 ])
 def test_array_refusals_are_the_packed_texts(features, native_rows):
     chunk = features[native_rows]
-    expected = failure(lambda: TREE.score_f32(chunk.tobytes(), len(chunk)))
-    assert failure(lambda: score_array(TREE, features)).args == expected.args
+    expected = raised(BrokerError, TREE.score_f32, chunk.tobytes(), len(chunk))
+    assert raised(BrokerError, score_array, TREE, features).args == expected.args
 
 
 @pytest.mark.parametrize("scorer, features", [
-    (TREE, [[1.0, 2.0]]),
-    (TREE, np.ones((2, 2), dtype=np.float64)),
-    (TREE, np.ones((2, 2), dtype=np.int32)),
-    (TREE, np.ones(2, dtype=np.float32)),
-    (Broker(), np.ones((2, 2), dtype=np.float32)),
-])
+    (TREE, [[1.0, 2.0]]), (TREE, np.ones((2, 2), dtype=np.float64)),
+    (TREE, np.ones((2, 2), dtype=np.int32)), (TREE, np.ones(2, dtype=np.float32)),
+    (Broker(), np.ones((2, 2), dtype=np.float32))])
 def test_arrays_of_the_wrong_python_type_are_type_errors(scorer, features):
-    with pytest.raises(TypeError):
-        score_array(scorer, features)
+    raised(TypeError, score_array, scorer, features)

@@ -15,18 +15,17 @@ from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, s
                                 score_trees)
 
 SECONDS = float(os.environ.get("TALLOWMERE_SOAK_SECONDS", "15"))
-THREADS = 8
-BROKERS = 3
+THREADS, BROKERS = 8, 3
 ROWS = [[random.Random(row).uniform(-3, 3) for _ in range(2)] for row in range(64)]
-FEATURES = text(ROWS)
-PACKED = packed(ROWS)
+FEATURES, PACKED = text(ROWS), packed(ROWS)
+TREE, LINE = TreeScorer(TREES), LinearScorer(LINEAR)
 STEPS = {"observe": 4, "submit": 4, "begin": 3, "finish": 3, "cancel": 1, "enqueue": 2,
          "drain": 2, "expire": 1, "persist": 2, "score": 3}
 
 
-def scores(tree, linear):
-    return (tree.score(FEATURES), tree.score_f32(PACKED, len(ROWS)), linear.score(FEATURES),
-            linear.score_f32(PACKED, len(ROWS)), score_trees(TREES, FEATURES),
+def scores():
+    return (TREE.score(FEATURES), TREE.score_f32(PACKED, len(ROWS)), LINE.score(FEATURES),
+            LINE.score_f32(PACKED, len(ROWS)), score_trees(TREES, FEATURES),
             score_linear(LINEAR, FEATURES))
 
 
@@ -35,7 +34,7 @@ def tip_of(journal):
     return entries[-1]["hash"] if entries else journal["checkpoint_hash"]
 
 
-def host(index, brokers, scorers, expected, deadline, seen):
+def host(index, brokers, expected, deadline, seen):
     """One host thread: its own event source and intents, shared brokers and
     scorers. Refusals are expected in a crowd; anything but a refusal, and a
     poisoned broker above all, is a fault."""
@@ -84,32 +83,27 @@ def host(index, brokers, scorers, expected, deadline, seen):
                 if rng.random() < 0.1:
                     seen["persisted"].append(stored)
                 broker.checkpoint(tip_of(json.loads(stored)))
-            elif scores(*scorers) != expected:
+            elif scores() != expected:
                 seen["faults"].append("scored differently under load")
         except BrokerError as error:
             if str(error).startswith("broker_poisoned"):
-                seen["faults"].append(str(error))
-                return
+                return seen["faults"].append(str(error))
             continue
         except BaseException as error:  # noqa: BLE001 - reported by the test
-            seen["faults"].append(repr(error))
-            return
+            return seen["faults"].append(repr(error))
         seen["done"].add(choice)
 
 
 def test_threads_on_brokers_and_scorers_keep_every_journal_replayable():
-    sources = [f"source-{index}" for index in range(THREADS)]
-    config = text({"trusted_sources": sources, "max_journal_entries": 1000,
-                   "normal_capacity": 16, "control_capacity": 4})
+    config = text({"trusted_sources": [f"source-{index}" for index in range(THREADS)],
+                   "max_journal_entries": 1000, "normal_capacity": 16, "control_capacity": 4})
     brokers = [Broker(config) for _ in range(BROKERS)]
     for broker in brokers:
         broker.register_action(action())
-    scorers = (TreeScorer(TREES), LinearScorer(LINEAR))
     seen = {"done": set(), "persisted": [], "faults": []}
-    deadline = time.monotonic() + SECONDS
-    expected = scores(*scorers)
+    deadline, expected = time.monotonic() + SECONDS, scores()
     with ThreadPoolExecutor(THREADS) as pool:
-        list(pool.map(lambda index: host(index, brokers, scorers, expected, deadline, seen),
+        list(pool.map(lambda index: host(index, brokers, expected, deadline, seen),
                       range(THREADS)))
 
     assert seen["faults"] == []

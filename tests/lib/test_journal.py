@@ -1,6 +1,9 @@
-"""journal_head() and journal_entries(): a host that keeps the head and the
-entries after it rebuilds journal() byte for byte, checkpoints in between
-included, and each call returns what it was asked for, never the state."""
+"""The journal through the binding: journal_head() and journal_entries(), from
+which a host rebuilds journal() byte for byte while threads command and
+checkpoint, each call returning its entries and never the state; replay and
+recovery from stored text, and a recovered broker's clock. The checks a
+stored journal goes through, in their order, are the engine's tests and the
+durable store's."""
 
 import json
 import random
@@ -10,9 +13,11 @@ import time
 
 import pytest
 
-from records import action, intent, observed, outcome, text
+from records import action, checkpoint_hash, intent, observed, outcome, raised, text
 from tallowmere._native import Broker, BrokerError
 
+U64_MAX = 2**64 - 1
+GENESIS = json.loads(Broker().journal())
 PAGE = re.compile(r'\{"checkpoint_sequence":(\d+),"checkpoint_hash":"([0-9a-f]{64})",'
                   r'"sequence":(\d+),"tip":"([0-9a-f]{64})","journal_bytes":(\d+),"entries":\[')
 
@@ -54,16 +59,9 @@ def test_pages_match_the_journal_and_refuse_sequences_outside_it():
     for after, message in [
             (8, "journal_folded: entries after this sequence are folded into the checkpoint"),
             (14, "journal_ahead: sequence is beyond the journal tip"),
-            (2**64 - 1, "journal_ahead: sequence is beyond the journal tip")]:
-        with pytest.raises(BrokerError) as caught:
-            broker.journal_entries(after)
-        assert str(caught.value) == message
+            (U64_MAX, "journal_ahead: sequence is beyond the journal tip")]:
+        assert str(raised(BrokerError, broker.journal_entries, after)) == message
     assert broker.journal() == stored
-
-
-HEAD_TAIL = re.compile(r'"checkpoint_sequence":(\d+),"checkpoint_tick_ms":\d+,'
-                       r'"checkpoint_parent_hash":"[^"]*","checkpoint_hash":"([0-9a-f]{64})",'
-                       r'"entries":\[\]\}$')
 
 
 class Host:
@@ -72,15 +70,14 @@ class Host:
     taken again, and the entries it holds are dropped."""
 
     def __init__(self, broker):
-        self.broker = broker
-        self.refolds = -1
+        self.broker, self.refolds = broker, -1
         self.take_head()
 
     def take_head(self):
         self.head = self.broker.journal_head()
-        match = HEAD_TAIL.search(self.head)
-        self.stored, self.checkpoint_hash, self.batches = int(match[1]), match[2], []
-        self.refolds += 1
+        head = json.loads(self.head)
+        self.stored, self.checkpoint_hash = head["checkpoint_sequence"], head["checkpoint_hash"]
+        self.batches, self.refolds = [], self.refolds + 1
 
     def store(self):
         try:
@@ -90,15 +87,12 @@ class Host:
             return self.take_head()
         if position[1] != self.checkpoint_hash:
             return self.take_head()
-        if entries:
-            self.batches.append(entries)
+        self.batches += [entries] if entries else []
         self.stored = position[2]
         return True
 
     def journal(self):
-        if not self.batches:
-            return self.head
-        return self.head[:-2] + ",".join(self.batches) + "]}"
+        return self.head[:-2] + ",".join(self.batches) + "]}" if self.batches else self.head
 
 
 def test_a_host_rebuilds_the_journal_while_other_threads_command_and_checkpoint():
@@ -164,12 +158,37 @@ def test_each_call_returns_its_entries_not_the_state():
         for index in range(count):
             broker.submit(intent(f"i{index:05}", action_id="deploy"))
         broker.checkpoint(json.loads(broker.snapshot())["journal_tip"])
-        after = count + 1
         broker.observe(observed("e", "r"))
         broker.submit(intent("new", "r"))
         broker.begin("new")
-        returned = broker.journal_entries(after)
+        returned = broker.journal_entries(count + 1)
         numbers = sum(map(len, re.findall(r"(?<=[:,\[])\d+(?=[,\]}])", returned)))
         lengths[count] = (len(returned) - numbers, len(broker.journal()))
     assert lengths[100][0] == lengths[30000][0] < 3000
     assert lengths[30000][1] > 100 * lengths[100][0]
+
+
+@pytest.mark.parametrize("entry_point", [Broker.replay, Broker.from_journal])
+@pytest.mark.parametrize("stored, message", [
+    ("", "invalid_json: EOF while parsing a value at line 1 column 1"),
+    # The version is checked first, whatever else is wrong.
+    (text({**GENESIS, "schema_version": 2, "checkpoint_state": {
+        **GENESIS["checkpoint_state"], "revision": 1}}),
+     "journal_version: unsupported schema version"),
+], ids=["unreadable", "version"])
+def test_a_refused_journal_raises_the_engines_text(entry_point, stored, message):
+    assert raised(BrokerError, entry_point, stored).args == (message,)
+
+
+@pytest.mark.parametrize("tick", [10**12, U64_MAX - 1, U64_MAX])
+def test_a_recovered_clock_continues_from_the_journal(tick):
+    journal = {**GENESIS, "checkpoint_tick_ms": tick}
+    journal["checkpoint_hash"] = checkpoint_hash(journal)
+    stored = text(journal)
+    recovered = Broker.from_journal(stored)
+    # With nothing open, recovery appends nothing.
+    assert recovered.journal() == stored
+    assert recovered.now_ms() >= tick
+    recovered.observe(observed("e", "r"))
+    later = json.loads(recovered.journal())["entries"][-1]["tick_ms"]
+    assert tick <= later <= recovered.now_ms() <= U64_MAX
