@@ -91,8 +91,7 @@ TEST(RecordJson, CanonicalTextsWriteBackToThemselves) {
         R"({"workspace_id":"w \u001f\n","capabilities":["a","b"],"trusted_sources":[],)"
         R"("normal_capacity":1,"control_capacity":2,"max_event_bytes":3,"max_resources":4,)"
         R"("max_intents":5,"max_events":6,"max_journal_entries":18446744073709551615})"}},
-      {rewritten<Intent>, {kIntent}},
-      {rewritten<IntentRecord>, {kRecord}},
+      {rewritten<Intent>, {kIntent}}, {rewritten<IntentRecord>, {kRecord}},
       {rewritten<Outcome>, {R"({"status":"failed_verified","changed_resources":[],)"
                             R"("resource_fingerprints":{},"evidence":null})"}},
       {rewritten<Event>, {kEvent, R"({"event_id":"v","source_id":"verifier","source_sequence":3,)"
@@ -367,8 +366,7 @@ TEST(ConfigValidation, BoundsAndOrder) {
       {R"({"capabilities":[""],"max_events":0})", bounds},
       {R"({"trusted_sources":[""],"max_intents":0})", bounds},
       {R"({"capabilities":["a",""],"trusted_sources":[""]})", identifier},
-      {R"({"trusted_sources":["runtime","a\u0085"]})", identifier},
-      {R"({"trusted_sources":[]})", ""},
+      {R"({"trusted_sources":["runtime","a\u0085"]})", identifier}, {R"({"trusted_sources":[]})", ""},
   };
   for (const auto& [text, error] : order) {
     Config config;

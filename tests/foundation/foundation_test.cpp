@@ -16,11 +16,8 @@ TEST(BoundaryDecoding, LimitFirstThenOneValueAndWhitespace) {
   const std::string at_limit = "\"" + std::string(kConfigLimitBytes - 2, 'a') + "\"";
   const std::string limit = "payload_limit: JSON exceeds boundary size";
   const std::pair<std::string, std::string> rows[] = {
-      {at_limit, ""},
-      {at_limit + " ", limit},
-      {"[1," + std::string(kConfigLimitBytes, ' '), limit},
-      {" \t{}\n \t\r", ""},
-      {"{}\r\nx", "invalid_json: trailing characters at line 2 column 1"},
+      {at_limit, ""}, {at_limit + " ", limit}, {"[1," + std::string(kConfigLimitBytes, ' '), limit},
+      {" \t{}\n \t\r", ""}, {"{}\r\nx", "invalid_json: trailing characters at line 2 column 1"},
       {"{}\v", "invalid_json: trailing characters at line 1 column 3"},
       {std::string("{}\0", 3), "invalid_json: trailing characters at line 1 column 3"},
   };
@@ -53,8 +50,7 @@ TEST(Identifier, Rule) {
       {"", false}, {x511 + "x", true}, {x511 + "xx", false},
       // Length counts bytes, not characters.
       {e_acute_256, true}, {x511 + "\xc3\xa9", false},
-      {"ns:key/1 \x7e", true}, {std::string("nul\0byte", 8), false}, {"\x1f", false},
-      {"del\x7f", false},
+      {"ns:key/1 \x7e", true}, {std::string("nul\0byte", 8), false}, {"\x1f", false}, {"del\x7f", false},
       // U+0080..U+009F are control characters too; U+00A0 and above are not.
       {"a\xc2\x80", false}, {"\xc2\x9f", false}, {"nbsp\xc2\xa0", true},
       {"\xe2\x80\x85\xf0\x9f\x98\x80", true},

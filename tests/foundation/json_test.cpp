@@ -116,8 +116,7 @@ TEST(JsonText, EveryWalkEndsAlike) {
        "[100.0,1.5,-0.0,1e-7,1e+16,-12,1.8446744073709552e+19]"},
       {"{\"\xc3\xa9\":1,\"\x7f\":0,\"z\":2,\"ab\":3,\"a\":4,\"B\":5,\"\":6}",
        "{\"\":6,\"B\":5,\"a\":4,\"ab\":3,\"z\":2,\"\x7f\":0,\"\xc3\xa9\":1}"},
-      {"{\"a\\u0000\":1,\"a\":2}", R"({"a":2,"a\u0000":1})"},
-      {" [ 1 , 2 ,\n\t3 ] ", "[1,2,3]"},
+      {"{\"a\\u0000\":1,\"a\":2}", R"({"a":2,"a\u0000":1})"}, {" [ 1 , 2 ,\n\t3 ] ", "[1,2,3]"},
   };
   for (const auto& [text, expected] : rows) EXPECT_EQ(outcome(text), expected) << text.substr(0, 60);
 }
@@ -181,8 +180,7 @@ TEST(JsonCorpus, ImplementationDefinedCasesAsDecided) {
   const std::string bad_code_point = "invalid unicode code point";
   const std::string lone = "lone leading surrogate in hex escape";
   const std::pair<std::string, std::vector<std::string>> decided[] = {
-      {"[-1.2312312312312312e+29]", {"number_too_big_neg_int"}},
-      {"[1e+20]", {"number_too_big_pos_int"}},
+      {"[-1.2312312312312312e+29]", {"number_too_big_neg_int"}}, {"[1e+20]", {"number_too_big_pos_int"}},
       {"[-2.374623746732769e+47]", {"number_very_big_negative_int"}},
       {"[0.0]", {"number_double_huge_neg_exp", "number_real_underflow"}},
       {at("number out of range", 1, 2),

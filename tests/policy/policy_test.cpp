@@ -148,7 +148,6 @@ TEST(PolicyInputs, PackedRowsCheckInOrder) {
       {with_word(0, 0x7FC00000, 1), 2, 3, length},
   };
   EXPECT_EQ(packed_rows(ones, 2, 3)->data, ones.data());
-  EXPECT_EQ(packed_rows(ones, 2, 3)->at(1, 2), 1.0f);
   for (const auto& [bytes, rows, features, error] : cases) {
     Result<F32Rows> out = packed_rows(bytes, rows, features);
     EXPECT_EQ(out ? "" : out.error(), error) << bytes.size() << " bytes, " << rows << "x" << features;
@@ -273,37 +272,35 @@ TEST(TreeExportLoader, Validation) {
            "],[\"platt\",1.0,0.0]]";
   };
   auto one = [](const std::string& nodes) { return with_trees(one_tree(nodes)); };
-  const std::pair<std::string, std::string> cases[] = {
+  const std::string features_4096 = json_array("\"f#\"", 4096), trees_4096 = json_array(single_leaf, 4096);
+  std::vector<std::pair<std::string, std::string>> cases = {
       {TreeText{.schema = "2"}.text(), header}, {TreeText{.features = "[]"}.text(), header},
-      {TreeText{.features = json_array("\"f#\"", 4097)}.text(), header},
-      {with_trees("[]"), header}, {with_trees(json_array(single_leaf, 4097)), header},
-      {TreeText{.base = "1e39"}.text(), header},
+      {TreeText{.features = json_array("\"f#\"", 4097)}.text(), header}, {with_trees("[]"), header},
+      {with_trees(json_array(single_leaf, 4097)), header}, {TreeText{.base = "1e39"}.text(), header},
       {TreeText{.calibration = R"({"kind":"Platt","coef":1.0,"intercept":0.0})"}.text(), header},
       {TreeText{.schema = "2", .trees = R"([{"nodes":[]}])"}.text(), header},
-      {TreeText{.features = json_array("\"f#\"", 4096), .trees = json_array(single_leaf, 4096)}.text(),
-       "<loaded>"},
-      {one(leaf(0)), "<loaded>"},
-      {one(""), bounds},
+      {TreeText{.features = features_4096, .trees = trees_4096}.text(), "<loaded>"},
+      {one(leaf(0)), "<loaded>"}, {one(""), bounds},
       {one(split(0, 0, "0.5", 1, 2, 1) + "," + leaf(2) + "," + leaf(1)), contiguous},
-      {one(leaf(1, "1e39")), contiguous},  // the id before the leaf value
-      {one(leaf(0, "1e39")), nonfinite},
-      {one(split(0, 2, "0.5", 1, 2, 1) + tail), bad_split},  // feature out of range
-      {one(split(0, 0, "-1e39", 1, 2, 1) + tail), bad_split},
-      {one(split(0, 0, "0.5", 0, 2, 0) + tail), bad_split},  // left to itself
-      {one(split(0, 0, "0.5", 1, 0, 1) + tail), bad_split},  // right to itself
-      {one(split(0, 0, "0.5", 1, 1, 1) + tail), bad_split},
-      {one(split(0, 0, "0.5", 3, 2, 2) + tail), bad_split},  // left past the end
-      {one(split(0, 0, "0.5", 1, 3, 1) + tail), bad_split},  // right past the end
-      {one(split(0, 0, "0.5", 1, 2, 0) + tail), bad_split},  // missing names neither child
-      {one(split(0, 0, "0.5", 1, 3, 1) + tail + "," + leaf(3)), rooted},  // never referenced
-      {one(split(0, 0, "0.5", 1, 2, 1) + "," + split(1, 1, "0.5", 2, 3, 2) + "," + leaf(2) + "," + leaf(3)),
-       rooted},  // two parents
+      // The id is checked before the leaf value.
+      {one(leaf(1, "1e39")), contiguous}, {one(leaf(0, "1e39")), nonfinite},
+      // Never referenced; two parents.
+      {one(split(0, 0, "0.5", 1, 3, 1) + tail + "," + leaf(3)), rooted},
+      {one(split(0, 0, "0.5", 1, 2, 1) + "," + split(1, 1, "0.5", 2, 3, 2) + "," + leaf(2) + "," + leaf(3)), rooted},
       {one(split(0, 0, "0.5", 1, 3, 1) + tail + "," + leaf(3, "1e39")), nonfinite},
       {with_trees("[[[" + leaf(1) + "]],[[]]]"), contiguous},
-      {two_trees(499999, 500001), "<loaded>"},
-      {two_trees(499999, 500003), bounds},
+      {two_trees(499999, 500001), "<loaded>"}, {two_trees(499999, 500003), bounds},
       {two_trees(499999, 500003, 7), contiguous},
   };
+  // The feature out of range, a nonfinite threshold, left or right to itself,
+  // both children the same, left or right past the end, and a missing side
+  // that names neither child.
+  for (const std::string& bad : {split(0, 2, "0.5", 1, 2, 1), split(0, 0, "-1e39", 1, 2, 1),
+                                 split(0, 0, "0.5", 0, 2, 0), split(0, 0, "0.5", 1, 0, 1),
+                                 split(0, 0, "0.5", 1, 1, 1), split(0, 0, "0.5", 3, 2, 2),
+                                 split(0, 0, "0.5", 1, 3, 1), split(0, 0, "0.5", 1, 2, 0)}) {
+    cases.emplace_back(one(bad + tail), bad_split);
+  }
   for (const auto& [text, message] : cases) {
     EXPECT_EQ(tree_outcome(text), message == "<loaded>" ? message : "invalid_tree_export: " + message)
         << text.substr(0, 120);
@@ -338,8 +335,7 @@ TEST(TreeExportLoader, TinyItemsPastTheBoundsAreNotKept) {
 #endif
   const std::string platt = R"(],["platt",1.0,0.0]])";
   const std::tuple<std::string, std::string, std::string> texts[] = {
-      {"[0,1]", R"([1,["a"],0.0,[[[)", "]]" + platt},
-      {R"("")", "[1,[", R"(],0.0,[[[[0,1]]]])" + platt},
+      {"[0,1]", R"([1,["a"],0.0,[[[)", "]]" + platt}, {R"("")", "[1,[", R"(],0.0,[[[[0,1]]]])" + platt},
       {"[[[0,1]]]", R"([1,["a"],0.0,[)", platt},
   };
   for (const auto& [item, before, after] : texts) {
@@ -466,14 +462,11 @@ TEST(TreeScoring, FixedModels) {
       {example, json_array("[1,0]", 4096), scores(std::vector<double>(4096, oracle_logistic(-0.25)))},
       {example, empty_rows, "policy_row_limit"},
       {example, empty_rows + "x", "invalid_features: trailing characters" + at_column(empty_rows.size())},
-      {logit_overflow, "[[0]]", "numerical_overflow"},
-      {overflow_right, "[[-1]]", "[1.0]"},
+      {logit_overflow, "[[0]]", "numerical_overflow"}, {overflow_right, "[[-1]]", "[1.0]"},
       {overflow_right, "[[1]]", "numerical_overflow"},
       {overflow_right, "[[-1],[1],[]]", "numerical_overflow"},
-      {overflow_right, "[[-1],[],[1]]", dimension},
-      {overflow_right, "[[-1],[1e39]]", dimension},
-      {overflow_right, "[[-1],[-1,2]]", dimension},
-      {overflow_right, "[[],[1]]", dimension},
+      {overflow_right, "[[-1],[],[1]]", dimension}, {overflow_right, "[[-1],[1e39]]", dimension},
+      {overflow_right, "[[-1],[-1,2]]", dimension}, {overflow_right, "[[],[1]]", dimension},
       {overflow_right, "[]", "[]"},
   };
   for (const auto& [model_text, rows, expected] : cases) {
