@@ -3,19 +3,21 @@
 #include <algorithm>
 
 #include "broker/journal_append.h"
+#include "foundation/invariant.h"
 
 namespace tallowmere {
 
 namespace {
 
-// The parts of a record that decide its index entries. Ids, resources and
-// actions of a stored intent never change, so equal keys mean equal entries.
-bool same_entries(const IntentRecord& a, const IntentRecord& b) {
-  return is_open(a.status) == is_open(b.status) &&
-         (a.status == Status::Accepted) == (b.status == Status::Accepted) &&
-         a.expires_ms == b.expires_ms && a.intent.intent_id == b.intent.intent_id &&
-         a.intent.action_id == b.intent.action_id && a.intent.resources == b.intent.resources;
+// The parts of a record that decide its index entries, but for whether it is
+// accepted. Ids, resources and actions of a stored intent never change.
+bool same_holder(const IntentRecord& a, const IntentRecord& b) {
+  return is_open(a.status) == is_open(b.status) && a.expires_ms == b.expires_ms &&
+         a.intent.intent_id == b.intent.intent_id && a.intent.action_id == b.intent.action_id &&
+         a.intent.resources == b.intent.resources;
 }
+
+bool is_accepted(const IntentRecord& record) { return record.status == Status::Accepted; }
 
 const StringSet* required_capabilities(const StringMap<ActionSpec>& actions,
                                        const IntentRecord& record) {
@@ -42,10 +44,12 @@ IntentIndex IntentIndex::build(const State& state) {
 
 void IntentIndex::replace(const StringMap<ActionSpec>& actions, const IntentRecord* before,
                           const IntentRecord* after) {
-  if (before != nullptr && after != nullptr && same_entries(*before, *after)) {
-    // An open intent can move on without changing its entries.
+  if (before != nullptr && after != nullptr && same_holder(*before, *after)) {
+    // An open intent moves on holding its leases; only being accepted
+    // (begin ends it) changes an entry.
     ending_steps_ += tallowmere::ending_steps(*after);
     ending_steps_ -= tallowmere::ending_steps(*before);
+    if (is_accepted(*before) != is_accepted(*after)) set_accepted(*after, is_accepted(*after));
     return;
   }
   if (before != nullptr) remove(actions, *before);
@@ -68,6 +72,25 @@ void IntentIndex::add(const StringMap<ActionSpec>& actions, const IntentRecord& 
   if (accepted) accepted_by_deadline_.emplace(record.expires_ms, id);
   if (const StringSet* capabilities = required_capabilities(actions, record)) {
     for (const std::string& capability : *capabilities) open_by_capability_[capability].insert(id);
+  }
+}
+
+// Inserting and erasing are idempotent, so undoing a half-made change by the
+// opposite one leaves the entries whole.
+void IntentIndex::set_accepted(const IntentRecord& record, bool accepted) {
+  const std::string& id = record.intent.intent_id;
+  for (const ResourceRef& ref : record.intent.resources) {
+    StringSet& holders = must_find(by_resource_, ref.resource_id).accepted;
+    if (accepted) {
+      holders.insert(id);
+    } else {
+      erase_from(holders, id);
+    }
+  }
+  if (accepted) {
+    accepted_by_deadline_.emplace(record.expires_ms, id);
+  } else {
+    accepted_by_deadline_.erase({record.expires_ms, id});
   }
 }
 

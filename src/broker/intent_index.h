@@ -48,6 +48,7 @@ class IntentIndex {
 
   void add(const StringMap<ActionSpec>& actions, const IntentRecord& record);
   void remove(const StringMap<ActionSpec>& actions, const IntentRecord& record);
+  void set_accepted(const IntentRecord& record, bool accepted);
 
   StringSet open_;
   uint64_t ending_steps_ = 0;

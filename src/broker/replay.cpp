@@ -1,7 +1,7 @@
 #include "broker/replay.h"
 
 #include <utility>
-#include <vector>
+#include <deque>
 
 #include "broker/checkpoint.h"
 #include "broker/journal_append.h"
@@ -48,12 +48,12 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
     return std::move(valid).take_error();
   }
 
-  std::vector<Entry> entries = std::move(journal.entries);
+  std::deque<Entry> entries = std::move(journal.entries);
   journal.entries.clear();
   Core core(std::move(journal), journal_limit_bytes);
   core.reserve_held_ = false;
-  core.journal_.entries.reserve(entries.size());
-  for (Entry& stored : entries) {
+  for (; !entries.empty(); entries.pop_front()) {
+    Entry& stored = entries.front();
     // The command is written once, and its entry hashed once: the new entry
     // takes the verified hash when it agrees with the stored one.
     const std::string command_text = to_text(stored.command);
@@ -69,9 +69,8 @@ Result<Core> replay_journal(Journal journal, uint64_t journal_limit_bytes) {
         core.journal_.entries.back().hash != stored.hash) {
       return fail(Code::kJournalReplay);
     }
-    // Its command now lives in the rebuilt journal; free the rest as we go,
-    // so replay holds little more than the core it builds.
-    stored = Entry{};
+    // Each stored entry is freed once re-run, so replay holds little more
+    // than the core it builds.
   }
   core.reserve_held_ = true;
   return core;

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
-#include <vector>
 
 #include "contracts/command.h"
 #include "contracts/config.h"
@@ -38,7 +38,9 @@ struct Journal {
   uint64_t checkpoint_tick_ms = 0;
   std::string checkpoint_parent_hash;
   std::string checkpoint_hash;
-  std::vector<Entry> entries;
+  // Appending never moves the entries before it: a long journal grows
+  // without the pause of copying itself to a larger block.
+  std::deque<Entry> entries;
 
   friend bool operator==(const Journal&, const Journal&) = default;
 };

@@ -30,5 +30,11 @@ const typename Map::mapped_type& must_find(const Map& map, const Key& key) {
   TALLOWMERE_ASSERT(it != map.end());
   return it->second;
 }
+template <class Map, class Key>
+typename Map::mapped_type& must_find(Map& map, const Key& key) {
+  auto it = map.find(key);
+  TALLOWMERE_ASSERT(it != map.end());
+  return it->second;
+}
 
 }  // namespace tallowmere
