@@ -41,8 +41,8 @@ Result<JsonRows<double>> read_f64_rows(std::string_view features_json);
 static_assert(std::endian::native == std::endian::little,
               "packed rows are read in place on little-endian hosts");
 
-// A row-major matrix of float32 values that may sit at any alignment, such
-// as the bytes of a Python bytes object.
+// A row-major matrix of finite float32 values that may sit at any alignment,
+// such as the bytes of a Python bytes object.
 struct F32Rows {
   const unsigned char* data = nullptr;
   size_t count = 0;

@@ -9,13 +9,14 @@ namespace tallowmere::policy {
 
 namespace {
 
-// `value(k)` yields feature k of one row as a double.
-template <class RowValue>
+// `value(k)` yields feature k of one row as a double. Packed rows were
+// refused whole when any value is not finite, so only JSON rows are checked.
+template <bool kCheckFinite, class RowValue>
 Result<double> score_row(const LinearExport& model, size_t width, RowValue value) {
   if (width != model.coef.size()) {
     return fail(Code::kInvalidFeatures, kBadRowDetail);
   }
-  for (size_t k = 0; k < width; ++k) {
+  for (size_t k = 0; kCheckFinite && k < width; ++k) {
     if (!std::isfinite(value(k))) return fail(Code::kInvalidFeatures, kBadRowDetail);
   }
   // Strictly in feature order from -0.0; each product is rounded before it
@@ -49,13 +50,13 @@ Result<std::vector<double>> score_rows(size_t count, ScoreRow score_row_at) {
 Result<std::vector<double>> linear_rows(const LinearExport& model, const JsonRows<double>& rows) {
   return score_rows(rows.count(), [&](size_t r) {
     const std::span<const double> row = rows.row(r);
-    return score_row(model, row.size(), [row](size_t k) { return row[k]; });
+    return score_row<true>(model, row.size(), [row](size_t k) { return row[k]; });
   });
 }
 
 Result<std::vector<double>> linear_rows(const LinearExport& model, const F32Rows& rows) {
   return score_rows(rows.count, [&](size_t r) {
-    return score_row(model, rows.width,
+    return score_row<false>(model, rows.width,
                      [&rows, r](size_t k) { return static_cast<double>(rows.at(r, k)); });
   });
 }
