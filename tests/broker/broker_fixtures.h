@@ -1,14 +1,18 @@
-// Builders for configurations, contracts, intents, events and outcomes, and a
-// small harness that runs commands on a core and answers in text.
+// Builders for configurations, contracts, intents, events and outcomes, a
+// small harness that runs commands on a core and answers in text, and the
+// draws of the seeded tests.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "contracts/command.h"
+#include "foundation/boundary.h"
 #include "foundation/record.h"
 #include "broker/core.h"
 #include "broker/replay.h"
@@ -75,6 +79,19 @@ inline json::CanonicalText host_value(std::string_view text) {
   return json::testing::canonical_text(text);
 }
 
+inline std::string json_string(std::string_view text) {
+  std::string out;
+  json::append_string(out, text);
+  return out;
+}
+
+// A record read from its text, as the host hands it in.
+template <class Record>
+Result<Record> from_host(std::string_view text) {
+  return decode_boundary<Record>(text, kJournalLimitBytes,
+                                 [](json::Reader& r, Record& out) { return read(r, out); });
+}
+
 inline Outcome outcome(OutcomeStatus status, StringSet changed = {}) {
   Outcome out;
   out.status = status;
@@ -123,15 +140,17 @@ struct Harness {
   uint64_t sequence = 0;
 };
 
-// A core whose checkpoint holds `state`, for situations that commands alone
-// cannot reach.
-inline Core core_at(const State& state, Config config = config_with()) {
+// A core whose checkpoint, taken at sequence and tick `start`, holds `state`,
+// for situations that commands alone cannot reach.
+inline Core core_at(const State& state, Config config = config_with(), uint64_t start = 0,
+                    uint64_t journal_limit_bytes = kJournalLimitBytes) {
   Journal journal;
   journal.config = config;
   journal.checkpoint_state = state;
+  journal.checkpoint_sequence = journal.checkpoint_tick_ms = start;
   journal.checkpoint_parent_hash = kGenesisParent;
-  journal.checkpoint_hash = checkpoint_digest(config, state, 0, 0, kGenesisParent);
-  return replay_journal(std::move(journal)).value();
+  journal.checkpoint_hash = checkpoint_digest(config, state, start, start, kGenesisParent);
+  return replay_journal(std::move(journal), journal_limit_bytes).value();
 }
 
 inline IntentRecord record_of(Intent intent, Status status, uint64_t expires_ms = 100) {
@@ -141,5 +160,21 @@ inline IntentRecord record_of(Intent intent, Status status, uint64_t expires_ms 
   record.expires_ms = expires_ms;
   return record;
 }
+
+template <class Engine>
+class SeededDraws {
+ public:
+  explicit SeededDraws(uint64_t seed) : engine(seed) {}
+  uint64_t below(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(engine); }
+  bool chance(uint64_t percent) { return below(100) < percent; }
+  std::string pick(const char* prefix, uint64_t n) { return prefix + std::to_string(below(n)); }
+  // Mostly small, sometimes up to `most`.
+  uint64_t size(uint64_t most) {
+    return below(std::bit_floor(most) >> below(std::bit_width(most))) + 1;
+  }
+
+  Engine engine;
+};
+using Random = SeededDraws<std::mt19937_64>;
 
 }  // namespace tallowmere::testing

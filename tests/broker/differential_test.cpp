@@ -6,7 +6,6 @@
 // come in spellings that read as equal values written differently.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <set>
 
 #include "broker_fixtures.h"
@@ -45,13 +44,9 @@ constexpr std::string_view kHundreds[] = {"1E2", "1e2", "100.0"};
 
 // Commands over a small world, so that ids collide, leases conflict,
 // deadlines pass and limits fill up.
-class CommandSource {
+class CommandSource : public SeededDraws<std::mt19937> {
  public:
-  explicit CommandSource(uint32_t seed) : random_(seed) {}
-
-  uint64_t below(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(random_); }
-  bool chance(uint64_t percent) { return below(100) < percent; }
-  std::string pick(const char* prefix, uint64_t n) { return prefix + std::to_string(below(n)); }
+  using SeededDraws::SeededDraws;
 
   // Reads the state only to aim at stored intents and current revisions.
   Command next(const State& state) {
@@ -184,7 +179,6 @@ class CommandSource {
     return std::next(state_->intents.begin(), below(state_->intents.size()))->first;
   }
 
-  std::mt19937 random_;
   uint64_t events_ = 0;
   uint64_t intents_ = 0;
   const State* state_ = nullptr;

@@ -5,44 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <map>
-#include <random>
 
 #include "broker_fixtures.h"
-#include "foundation/boundary.h"
 #include "foundation/identifier.h"
 #include "broker/journal_decode.h"
 
 namespace tallowmere::testing {
 namespace {
 
-class Random {
- public:
-  explicit Random(uint64_t seed) : engine_(seed) {}
-  uint64_t below(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(engine_); }
-  bool chance(uint64_t percent) { return below(100) < percent; }
-  // Mostly small, sometimes up to `most`.
-  uint64_t size(uint64_t most) {
-    return below(std::bit_floor(most) >> below(std::bit_width(most))) + 1;
-  }
-  std::mt19937_64& engine() { return engine_; }
-
- private:
-  std::mt19937_64 engine_;
-};
-
-std::string json_string(std::string_view text) {
-  std::string out;
-  json::append_string(out, text);
-  return out;
-}
-
-// Records are read from their text, as the host hands them in.
 template <class Record>
 Record parsed(const std::string& text) {
-  Result<Record> record = decode_boundary<Record>(
-      text, kJournalLimitBytes, [](json::Reader& r, Record& out) { return read(r, out); });
+  Result<Record> record = from_host<Record>(text);
   EXPECT_TRUE(record) << record.error();
   return record ? std::move(record).value() : Record{};
 }
@@ -55,9 +29,7 @@ Outcome outcome_of(OutcomeStatus status, uint64_t evidence_bytes, std::string ch
 }
 
 // No changed resources and one member of evidence, 8 to 64 bytes of text.
-Outcome minimal(OutcomeStatus status, Random& random) {
-  return outcome_of(status, random.below(57), "");
-}
+Outcome minimal(OutcomeStatus status, Random& random) { return outcome_of(status, random.below(57)); }
 
 OutcomeStatus verified(Random& random) {
   static const OutcomeStatus kVerified[] = {OutcomeStatus::CompletedVerified,
@@ -94,38 +66,19 @@ void end_minimally(Core& core, const std::string& id, Random& random) {
     if (!is_open(record.status)) return;
     ASSERT_LT(steps, 3) << "a minimal ending takes at most three steps";
     uint64_t tick = core.clock_ms() + random.below(3);
-    const OutcomeStatus status =
-        random.chance(40) ? OutcomeStatus::EffectUnknown : verified(random);
-    Command step;
-    switch (record.status) {
-      case Status::Accepted:
-        if (random.chance(50)) {
-          step = Cancel{id};
-        } else {
-          step = Expire{};
-          tick = std::max(tick, record.expires_ms);
-        }
-        break;
-      case Status::Running:
-        if (random.chance(30)) {
-          step = Cancel{id};
-        } else {
-          step = Finish{id, minimal(status, random)};
-        }
-        break;
-      case Status::CancellationRequested:
-        if (random.chance(50)) {
-          step = Finish{id, minimal(status, random)};
-        } else {
-          step = Reconcile{id, minimal(status, random)};
-        }
-        break;
-      default:  // effect unknown
-        if (!record.cancellation_requested && random.chance(40)) {
-          step = Cancel{id};
-        } else {
-          step = Reconcile{id, minimal(verified(random), random)};
-        }
+    const Outcome report =
+        minimal(random.chance(40) ? OutcomeStatus::EffectUnknown : verified(random), random);
+    Command step = Cancel{id};
+    if (record.status == Status::Accepted && random.chance(50)) {
+      step = Expire{};
+      tick = std::max(tick, record.expires_ms);
+    } else if (record.status == Status::Running && random.chance(70)) {
+      step = Finish{id, report};
+    } else if (record.status == Status::CancellationRequested) {
+      step = random.chance(50) ? Command(Finish{id, report}) : Command(Reconcile{id, report});
+    } else if (record.status == Status::EffectUnknown &&
+               (record.cancellation_requested || random.chance(60))) {
+      step = Reconcile{id, minimal(verified(random), random)};
     }
     accepted(core, step, tick);
     if (::testing::Test::HasFatalFailure()) return;
@@ -137,7 +90,7 @@ void end_minimally(Core& core, const std::string& id, Random& random) {
 void end_all_and_recover(Core core, Random& random) {
   const uint64_t limit = core.journal_limit_bytes();
   std::vector<std::string> open(core.index().open().begin(), core.index().open().end());
-  std::shuffle(open.begin(), open.end(), random.engine());
+  std::shuffle(open.begin(), open.end(), random.engine);
   const size_t recovery_at = random.below(open.size() + 1);
   for (size_t n = 0; n <= open.size(); ++n) {
     if (n == recovery_at) {
@@ -155,29 +108,6 @@ void end_all_and_recover(Core core, Random& random) {
   EXPECT_TRUE(core.index().open().empty());
   Result<Core> again = recover_journal(core.journal(), limit);
   EXPECT_TRUE(again) << again.error();
-}
-
-// A core at a checkpoint of `state` taken at sequence and tick `start`,
-// keeping its journal within `limit_bytes`.
-Core checkpointed(const Config& config, State state, uint64_t start, uint64_t limit_bytes) {
-  Journal journal;
-  journal.schema_version = kSchemaVersion;
-  journal.config = config;
-  journal.checkpoint_state = std::move(state);
-  journal.checkpoint_sequence = journal.checkpoint_tick_ms = start;
-  journal.checkpoint_parent_hash = std::string(64, '0');
-  journal.checkpoint_hash = checkpoint_digest(config, journal.checkpoint_state, start, start,
-                                              journal.checkpoint_parent_hash);
-  return replay_journal(std::move(journal), limit_bytes).value();
-}
-
-// A new broker whose journal may grow by `room_bytes`; from sequence and
-// tick 10^19 on, so that every number in an entry has 20 digits.
-Core started(const Config& config, bool twenty_digits, uint64_t room_bytes) {
-  const uint64_t start = twenty_digits ? 10000000000000000000u : 0;
-  const uint64_t length =
-      checkpointed(config, initial_state(config), start, kJournalLimitBytes).journal_length();
-  return checkpointed(config, initial_state(config), start, length + room_bytes);
 }
 
 // Random commands over a few intents, resources and events, with payloads
@@ -216,10 +146,7 @@ class Drive {
     const uint64_t tick = core_.clock_ms() + random_.below(5);
     // Every fifth seed only observes and queues events.
     const uint64_t roll = events_only_ ? 72 + random_.below(28) : random_.below(100);
-    if (roll < 3) {
-      const bool acknowledged = bool(core_.checkpoint(journal_tip(core_.journal())));
-      return acknowledged ? "{}" : "checkpoint refused";
-    }
+    if (roll < 3) return core_.checkpoint(journal_tip(core_.journal())) ? "{}" : "refused";
     const std::string answer = text_of(core_.transact(next(roll), tick));
     if (answer == kBackpressure && random_.chance(60)) {
       static_cast<void>(core_.checkpoint(journal_tip(core_.journal())));
@@ -228,6 +155,8 @@ class Drive {
   }
 
  private:
+  // From sequence and tick 10^19 on, for odd seeds, so that every number in
+  // an entry has 20 digits.
   static Core start(uint64_t seed) {
     Config config = config_with(seed % 3 == 0 ? 40 : 100000);
     config.capabilities = {"deploy"};
@@ -235,7 +164,10 @@ class Drive {
     config.max_intents = 40;
     config.normal_capacity = 3;
     config.control_capacity = 2;
-    return started(config, seed % 2 == 1, 4000 + seed * 7919 % 40000);
+    const uint64_t at = seed % 2 == 1 ? 10000000000000000000u : 0;
+    const State state = initial_state(config);
+    const uint64_t length = core_at(state, config, at).journal_length();
+    return core_at(state, config, at, length + 4000 + seed * 7919 % 40000);
   }
 
   Command next(uint64_t roll) {
@@ -268,7 +200,7 @@ class Drive {
                        std::to_string(1 + random_.size(30000)) + R"(,"arguments":{"a":)" +
                        json_string(std::string(random_.size(4000), 'a')) + "}";
     if (random_.chance(40)) {
-      const std::string resource = "r" + std::to_string(random_.below(4));
+      const std::string resource = random_.pick("r", 4);
       auto known = core_.state().resources.find(resource);
       const uint64_t revision = known == core_.state().resources.end() ? 0 : known->second.revision;
       text += R"(,"resources":[{"resource_id":")" + resource + R"(","expected_revision":)" +
@@ -288,10 +220,8 @@ class Drive {
   }
 
   Event observation() {
-    const uint64_t resources = events_only_ ? 4000 : 4;
     return observed("o" + std::to_string(++events_), ++runtime_,
-                    "r" + std::to_string(random_.below(resources)),
-                    std::string(random_.size(4096), 'f'));
+                    random_.pick("r", events_only_ ? 4000 : 4), std::string(random_.size(4096), 'f'));
   }
 
   std::string some_open() {
@@ -350,7 +280,7 @@ TEST(EndingReserve, HoldsBackNewWorkButNotTheReplayOfWhatWasAccepted) {
   writer.prepare({"r"});
   writer.run(Submit{intent("i", "act", {writes("r")})});
   writer.run(Begin{"i"});
-  Core older = checkpointed(writer.core.config(), writer.core.state(), 1, kJournalLimitBytes);
+  Core older = core_at(writer.core.state(), writer.core.config(), 1);
   accepted(older, Cancel{"i"}, 1);
   const uint64_t limit = older.journal_length() + 1000;
   ASSERT_GT(older.reserve_bytes(), 1000u);
@@ -363,12 +293,6 @@ TEST(EndingReserve, HoldsBackNewWorkButNotTheReplayOfWhatWasAccepted) {
   ASSERT_TRUE(recovered) << recovered.error();
   EXPECT_EQ(recovered->state().intents.at("i").status, Status::EffectUnknown);
 }
-
-}  // namespace
-}  // namespace tallowmere::testing
-
-namespace tallowmere::testing {
-namespace {
 
 // At the real replay limit: a checkpoint of about 254 MiB of finished work,
 // open intents with the longest ids in every status, and an intent left
@@ -392,7 +316,7 @@ TEST(EndingReserve, AtTheRealReplayLimit) {
       bulk.intent_id = "bulk-" + std::to_string(1000 + n);
       state.intents[bulk.intent_id] = record_of(bulk, Status::Cancelled);
     }
-    Core core = checkpointed(config, std::move(state), 0, kJournalLimitBytes);
+    Core core = core_at(state, config);
     ASSERT_GT(core.journal_length(), kJournalLimitBytes - (4u << 20));
     ASSERT_LT(core.journal_length(), kJournalLimitBytes - (2u << 20));
 
@@ -422,18 +346,16 @@ TEST(EndingReserve, AtTheRealReplayLimit) {
     EXPECT_GT(core.journal_length() + core.reserve_bytes() + 1024, kJournalLimitBytes);
     open.push_back("filler");
 
-    std::shuffle(open.begin(), open.end(), random.engine());
+    std::shuffle(open.begin(), open.end(), random.engine);
     for (size_t n = 0; n < open.size() / 2; ++n) end_minimally(core, open[n], random);
     ASSERT_FALSE(HasFatalFailure());
     text = core.journal_text();
   }
   ASSERT_LE(text.size(), kJournalLimitBytes);
   text.resize(kJournalLimitBytes, ' ');
-  Result<Core> recovered = [&]() -> Result<Core> {
-    Result<Journal> decoded = decode_journal(text);
-    if (!decoded) return std::move(decoded).take_error();
-    return recover_journal(std::move(decoded).value());
-  }();
+  Result<Journal> decoded = decode_journal(text);
+  ASSERT_TRUE(decoded) << decoded.error();
+  Result<Core> recovered = recover_journal(std::move(decoded).value());
   ASSERT_TRUE(recovered) << recovered.error();
   for (size_t n = open.size() / 2; n < open.size(); ++n) end_minimally(*recovered, open[n], random);
   EXPECT_TRUE(recovered->index().open().empty());

@@ -142,12 +142,9 @@ class ReferenceCore {
       return result;
     }
     // Entries the command left equal keep their committed text.
-    keep_committed(working.state().actions, state_.actions);
-    keep_committed(working.state().resources, state_.resources);
-    keep_committed(working.state().intents, state_.intents);
-    keep_committed(working.state().operation_keys, state_.operation_keys);
-    keep_committed(working.state().source_sequences, state_.source_sequences);
-    keep_committed(working.state().event_hashes, state_.event_hashes);
+    auto keep = [&](auto... maps) { (keep_committed(working.state().*maps, state_.*maps), ...); };
+    keep(&State::actions, &State::resources, &State::intents, &State::operation_keys,
+         &State::source_sequences, &State::event_hashes);
     Check admitted = admit_to_journal(config_, journal_.entries.size(), working.open_count(),
                                       command, !state_.control_queue.empty());
     if (!admitted) return std::move(admitted).take_error();

@@ -1,11 +1,12 @@
-// Replay of stored journals: every verification in its order, and recovery
-// after a restart.
+// Stored journals: every verification of replay in its order, recovery after
+// a restart, and host values as deep as the boundary lets in read back
+// wherever the journal holds them.
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "broker_fixtures.h"
-#include "broker/replay.h"
+#include "broker/journal_decode.h"
 
 namespace tallowmere::testing {
 namespace {
@@ -21,7 +22,7 @@ void relink(Journal& journal, size_t from) {
 
 // A journal with a checkpoint at sequence 2 followed by five entries; intent
 // "run" is running and "wait" accepted; one normal event is queued.
-Harness written() {
+Journal written() {
   Harness h;
   h.prepare({"r"}, 1);
   EXPECT_TRUE(h.acknowledge());
@@ -30,18 +31,28 @@ Harness written() {
   h.run(Begin{"run"}, 4);
   h.run(Enqueue{observed("q", 20, "r", "f9"), false}, 5);
   h.run(Submit{intent("gone", "act", {}, 1)}, 6);
-  return h;
+  return h.core.journal();
 }
 
 TEST(Replay, RefusesInOrder) {
-  const Journal good = written().core.journal();
+  const Journal good = written();
   auto edited = [&](std::function<void(Journal&)> edit) {
     Journal journal = good;
     edit(journal);
     return journal;
   };
+  // The checkpoint's configuration or state edited and sealed again.
+  auto resealed = [&](std::function<void(Journal&, State&)> edit) {
+    return edited([&](Journal& j) {
+      edit(j, j.checkpoint_state);
+      j.checkpoint_hash = checkpoint_digest(j.config, j.checkpoint_state, j.checkpoint_sequence,
+                                            j.checkpoint_tick_ms, j.checkpoint_parent_hash);
+      relink(j, 0);
+    });
+  };
   const std::string chain = "journal_integrity: entry chain mismatch";
   const std::string replayed = "journal_replay: recorded transition differs from reducer result";
+  const std::string inconsistent = "checkpoint_intent: inconsistent intent registry";
   struct Case {
     const char* name;
     Journal journal;
@@ -58,13 +69,21 @@ TEST(Replay, RefusesInOrder) {
        "journal_limit: too many entries"},
       {"checkpoint state", edited([](Journal& j) { j.checkpoint_state.revision += 1; }),
        "journal_integrity: checkpoint digest mismatch"},
-      {"inconsistent checkpoint", edited([](Journal& j) {
-         j.checkpoint_state.capabilities.insert("undeclared");
-         j.checkpoint_hash = checkpoint_digest(j.config, j.checkpoint_state, j.checkpoint_sequence,
-                                               j.checkpoint_tick_ms, j.checkpoint_parent_hash);
-         relink(j, 0);
+      {"state limits before capabilities", resealed([](Journal& j, State& s) {
+         j.config.max_intents = 1;
+         s.capabilities.insert("undeclared");
+         for (const char* id : {"i", "j"}) s.intents[id].intent = intent(id, "act");
+       }),
+       "checkpoint_limit: state exceeds configured limits"},
+      {"capabilities before intents", resealed([](Journal&, State& s) {
+         s.capabilities.insert("undeclared");
+         s.intents["i"].intent = intent("j", "act");
        }),
        "checkpoint_capabilities: checkpoint grants undeclared capabilities"},
+      {"intent under another id", resealed([](Journal&, State& s) { s.intents["i"].intent = intent("j", "act"); }),
+       inconsistent},
+      {"intent of an unknown action", resealed([](Journal&, State& s) { s.intents["i"].intent = intent("i", "nope"); }),
+       inconsistent},
       {"changed command", edited([](Journal& j) { std::get<Begin>(j.entries[2].command).intent_id = "wait"; }), chain},
       {"first entry removed", edited([](Journal& j) { j.entries.erase(j.entries.begin()); }), chain},
       {"sequence skipped", edited([](Journal& j) { j.entries[1].sequence += 1; relink(j, 1); }), chain},
@@ -76,31 +95,12 @@ TEST(Replay, RefusesInOrder) {
       {"refused command", edited([](Journal& j) { j.entries[2].command = Begin{"nope"}; relink(j, 2); }),
        "unknown_intent: nope"},
   };
+  ASSERT_TRUE(replay_journal(good));
   for (Case& c : cases) {
     Result<Core> core = replay_journal(c.journal);
     ASSERT_FALSE(core) << c.name;
     EXPECT_EQ(core.error(), c.error) << c.name;
   }
-}
-
-// "a" is left effect_unknown, which recovery does not touch, and reconciled
-// with new evidence until the journal holds `entries`; "b" is left running
-// or finished.
-Harness filled(uint64_t max_entries, uint64_t entries, bool running_left) {
-  Harness h(config_with(max_entries));
-  h.run(RegisterAction{action("act")});
-  h.run(Submit{intent("a", "act")});
-  h.run(Submit{intent("b", "act")});
-  h.run(Begin{"a"});
-  h.run(Begin{"b"});
-  h.run(Finish{"a", outcome(OutcomeStatus::EffectUnknown)});
-  if (!running_left) h.run(Finish{"b", completed()});
-  for (uint64_t n = 0; h.entries() < entries; ++n) {
-    Outcome unknown = outcome(OutcomeStatus::EffectUnknown);
-    unknown.evidence = host_value(R"({"attempt":)" + std::to_string(n) + "}");
-    EXPECT_EQ(h.run(Reconcile{"a", unknown}, 10 + n)[0], '{');
-  }
-  return h;
 }
 
 // Recovery runs Recover one tick after the last entry. A journal at its entry
@@ -114,7 +114,20 @@ TEST(Recover, RunsAtTheNextTickFoldingAFullJournalOnlyWhenItMustWrite) {
   };
   for (const auto& [max_entries, entries, running_left] : cases) {
     SCOPED_TRACE(std::to_string(max_entries) + (running_left ? " running" : " finished"));
-    const Harness h = filled(max_entries, entries, running_left);
+    // "a" is left effect_unknown, which recovery does not touch, and
+    // reconciled with new evidence until the journal holds `entries`.
+    Harness h(config_with(max_entries));
+    h.prepare({});
+    for (const char* id : {"a", "b"}) h.run(Submit{intent(id, "act")});
+    h.run(Begin{"a"});
+    h.run(Begin{"b"});
+    h.run(Finish{"a", outcome(OutcomeStatus::EffectUnknown)});
+    if (!running_left) h.run(Finish{"b", completed()});
+    for (uint64_t n = 0; h.entries() < entries; ++n) {
+      Outcome unknown = outcome(OutcomeStatus::EffectUnknown);
+      unknown.evidence = host_value(R"({"attempt":)" + std::to_string(n) + "}");
+      ASSERT_EQ(h.run(Reconcile{"a", unknown}, 10 + n)[0], '{');
+    }
     Result<Core> recovered = recover_journal(h.core.journal());
     ASSERT_TRUE(recovered) << recovered.error();
     if (!running_left) {
@@ -165,6 +178,53 @@ TEST(Recover, ClockSaturates) {
   EXPECT_EQ(recovered->clock_ms(), UINT64_MAX);
   EXPECT_EQ(recovered->journal().entries.back().tick_ms, UINT64_MAX);
   EXPECT_EQ(recovered->state().intents.at("i").finished_ms, UINT64_MAX);
+}
+
+// {"a":[[..["deep"]..]]} with `arrays` nested arrays, as a record's host value.
+Result<Intent> deep_intent(size_t arrays) {
+  return from_host<Intent>(R"({"intent_id":"i","action_id":"act","arguments":{"a":)" +
+                           std::string(arrays, '[') + R"("deep")" + std::string(arrays, ']') + "}}");
+}
+Result<Outcome> deep_outcome(size_t arrays) {
+  return from_host<Outcome>(R"({"status":"completed_verified","evidence":{"a":)" +
+                            std::string(arrays, '[') + R"("deep")" + std::string(arrays, ']') + "}}");
+}
+
+TEST(JournalDecoding, ReadsTheDeepestHostValuesWhereverTheJournalHoldsThem) {
+  // The deepest values the host can hand in: 127 levels with their record.
+  const size_t deepest = json::kDefaultDepthBudget - 3;
+  ASSERT_TRUE(deep_intent(deepest));
+  ASSERT_FALSE(deep_intent(deepest + 1));
+  ASSERT_TRUE(deep_outcome(deepest));
+  // Arguments or evidence, in an entry or in the checkpoint state.
+  for (const auto& [in_outcome, checkpointed] : {std::pair{false, false}, {false, true},
+                                                 {true, false}, {true, true}}) {
+    SCOPED_TRACE(std::to_string(in_outcome) + std::to_string(checkpointed));
+    Harness h;
+    h.run(RegisterAction{action("act")});
+    ASSERT_EQ(h.run(Submit{in_outcome ? intent("i", "act") : deep_intent(deepest).value()})[0], '{');
+    if (in_outcome) {
+      h.run(Begin{"i"});
+      ASSERT_EQ(h.run(Finish{"i", deep_outcome(deepest).value()})[0], '{');
+    }
+    ASSERT_TRUE(!checkpointed || h.acknowledge());
+
+    const std::string text = h.core.journal_text();
+    Result<Journal> decoded = decode_journal(text);
+    ASSERT_TRUE(decoded) << decoded.error();
+    Result<Core> replayed = replay_journal(std::move(decoded).value());
+    ASSERT_TRUE(replayed) << replayed.error();
+    EXPECT_EQ(replayed->journal_text(), text);
+
+    // One array more than the broker can write, wherever it sits.
+    std::string deeper = text;
+    const size_t innermost = deeper.find(R"(["deep"])");
+    ASSERT_EQ(deeper.find(R"(["deep"])", innermost + 1), std::string::npos);
+    deeper.replace(innermost, 8, R"([["deep"]])");
+    EXPECT_EQ(decode_journal(deeper).error(),
+              "invalid_json: " + json::testing::at("recursion limit exceeded", 1,
+                                                   static_cast<int>(innermost) + 2));
+  }
 }
 
 }  // namespace
