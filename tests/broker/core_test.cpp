@@ -18,6 +18,9 @@ TEST(Genesis, StartsFromTheGenesisCheckpoint) {
                 R"("control_queue":[],"event_hashes":{},"intents":{},"normal_queue":[],)"
                 R"("operation_keys":{},"resources":{},"revision":0,"source_sequences":{}},)"
                 R"("tick_ms":0,"workspace_id":"default"})");
+  // The snapshot tells the clock, which moves with every command.
+  ASSERT_TRUE(core.transact(RegisterAction{action("act")}, 7));
+  EXPECT_TRUE(core.snapshot_text().ends_with(R"("tick_ms":7,"workspace_id":"default"})"));
 }
 
 TEST(Transact, CommandTextLimitIsInclusive) {

@@ -294,6 +294,15 @@ TEST(EndingReserve, HoldsBackNewWorkButNotTheReplayOfWhatWasAccepted) {
   EXPECT_EQ(recovered->state().intents.at("i").status, Status::EffectUnknown);
 }
 
+// A queued event may still need its drain, one ending step more.
+TEST(EndingReserve, AQueuedEventHoldsOneStepMore) {
+  Harness h;
+  h.prepare({"r"});
+  const uint64_t idle = h.core.reserve_bytes();
+  h.run(Enqueue{observed("late", 9, "r", "g"), false});
+  EXPECT_EQ(h.core.reserve_bytes(), idle + ending_step_bytes());
+}
+
 // At the real replay limit: a checkpoint of about 254 MiB of finished work,
 // open intents with the longest ids in every status, and an intent left
 // unknown whose evidence, reported again and again at halving sizes, fills

@@ -75,6 +75,14 @@ TEST(Replay, RefusesInOrder) {
          for (const char* id : {"i", "j"}) s.intents[id].intent = intent(id, "act");
        }),
        "checkpoint_limit: state exceeds configured limits"},
+      {"normal queue beyond capacity", resealed([](Journal& j, State& s) {
+         s.normal_queue.assign(j.config.normal_capacity + 1, observed("e", 1, "r", "f"));
+       }),
+       "checkpoint_limit: state exceeds configured limits"},
+      {"control queue beyond capacity", resealed([](Journal& j, State& s) {
+         s.control_queue.assign(j.config.control_capacity + 1, cancel_event("e", 1, "i"));
+       }),
+       "checkpoint_limit: state exceeds configured limits"},
       {"capabilities before intents", resealed([](Journal&, State& s) {
          s.capabilities.insert("undeclared");
          s.intents["i"].intent = intent("j", "act");
