@@ -101,7 +101,7 @@ def measure(calls, repeats):
 # fails while the distance left to go is shown. begin's argument is a short
 # id, whose loading costs next to nothing, so its ratio is large by nature.
 TARGETS = {"submit": 2.0, "begin": 2.0, "finish": 2.0}
-GUARDS = {"submit": 4.0, "begin": 14.0, "finish": 6.0}
+GUARDS = {"submit": 3.0, "begin": 9.0, "finish": 4.5}
 
 
 def ratios(quick: bool) -> list[tuple[str, float, float, float]]:
