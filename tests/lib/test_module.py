@@ -121,6 +121,12 @@ def test_signatures_and_docstrings_match_the_shipped_stub():
         # Editors show the stub's documentation; the module's own stays bare.
         assert callable_.__doc__ == DESCRIPTIONS.get(dotted), dotted
         assert stubbed.__doc__, f"{dotted} has no docstring in the stub"
+    # Keyword names are public; no argument message in test_arguments pins these.
+    for cls, name, signature in ((native.Broker, "register_action", "($self, spec_json)"),
+                                 (native.Broker, "checkpoint", "($self, acknowledged_tip)"),
+                                 (native.LinearScorer, "score_f32",
+                                  "($self, features_le_bytes, row_count)")):
+        assert getattr(cls, name).__text_signature__ == signature
     for cls in (native.LinearScorer, native.TreeScorer):
         assert isinstance(vars(STUB[cls.__name__])["feature_names"], property)
         assert type(vars(cls)["feature_names"]).__name__ == "getset_descriptor"
