@@ -24,7 +24,7 @@ CONFIG = json.dumps({"max_resources": 100000, "max_intents": 100000})
 
 
 def report(word, snapshot=""):
-    # One write per line, so a kill never cuts a report in two.
+    # One line per report; the reader drops a last line the kill cut short.
     sys.stdout.write(f"{word} {snapshot}\n")
     sys.stdout.flush()
 
