@@ -87,7 +87,7 @@ Result<std::string> Core::run(Command&& command, std::string_view command_text, 
   return result;
 }
 
-Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
+Result<std::string> Core::checkpoint(std::string_view acknowledged_tip) {
   const std::string& tip = journal_tip(journal_);
   if (acknowledged_tip != tip) return fail(Code::kCheckpointMismatch);
   const uint64_t sequence = journal_sequence(journal_);
@@ -100,14 +100,20 @@ Result<json::Value> Core::checkpoint(std::string_view acknowledged_tip) {
   next.checkpoint_sequence = sequence;
   next.checkpoint_tick_ms = clock_ms_;
   next.checkpoint_parent_hash = tip;
-  next.checkpoint_hash = digest;
+  next.checkpoint_hash = std::move(digest);
   journal_ = std::move(next);
   journal_length_ = checkpoint_text_length(config_length_, state_length_.total(), sequence,
                                            clock_ms_, journal_.checkpoint_parent_hash,
                                            journal_.checkpoint_hash);
   check_invariants();
-  return json::Value(json::make_object(
-      {{"checkpoint_hash", std::move(digest)}, {"sequence", sequence}}));
+  json::Writer w;
+  w.begin_object();
+  w.key("checkpoint_hash");
+  w.string(journal_.checkpoint_hash);
+  w.key("sequence");
+  w.u64(sequence);
+  w.end_object();
+  return w.take();
 }
 
 void Core::check_invariants() const noexcept {

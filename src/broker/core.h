@@ -14,7 +14,6 @@
 #include "foundation/boundary.h"
 #include "broker/intent_index.h"
 #include "broker/journal_append.h"
-#include "foundation/json_value.h"
 #include "foundation/result.h"
 #include "broker/state_length.h"
 
@@ -34,7 +33,7 @@ class Core {
 
   // Folds the state into a new checkpoint once the host acknowledges the tip:
   // {"checkpoint_hash", "sequence"}.
-  Result<json::Value> checkpoint(std::string_view acknowledged_tip);
+  Result<std::string> checkpoint(std::string_view acknowledged_tip);
 
   // The read-only view: journal position, clock, workspace and the state.
   // {"journal_sequence", "journal_tip", "revision", "schema_version", "state",

@@ -86,7 +86,7 @@ Result<Core> recover_journal(Journal journal, uint64_t journal_limit_bytes) {
   if (!recovered && recovered.code() == Code::kJournalBackpressure) {
     // The journal is full, yet recovery must be journaled: fold the replayed
     // history into a checkpoint on its tip first, as the host would.
-    if (Result<json::Value> folded = core->checkpoint(journal_tip(core->journal())); !folded) {
+    if (Result<std::string> folded = core->checkpoint(journal_tip(core->journal())); !folded) {
       return std::move(folded).take_error();
     }
     recovered = core->transact(Recover{}, tick);

@@ -5,7 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "foundation/json_writer.h"
 
 namespace tallowmere::lib {
 namespace {
@@ -17,11 +16,6 @@ GuardedCore* registry_head = nullptr;  // Guarded by registry_mutex.
 Answer text_of(Result<std::string> text) {
   if (!text) return Answer{Answer::End::kFailure, std::move(text).take_error().text};
   return Answer{Answer::End::kText, std::move(text).value()};
-}
-
-Answer text_of(Result<json::Value> result) {
-  if (!result) return Answer{Answer::End::kFailure, std::move(result).take_error().text};
-  return Answer{Answer::End::kText, json::to_text(*result)};
 }
 
 }  // namespace
