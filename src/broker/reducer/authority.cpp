@@ -4,7 +4,7 @@
 
 namespace tallowmere {
 
-Result<ActionSpec> check_authority(const State& state, const Intent& intent) {
+Result<const ActionSpec*> check_authority(const State& state, const Intent& intent) {
   auto found = state.actions.find(intent.action_id);
   if (found == state.actions.end()) return fail(Code::kUnregisteredAction, intent.action_id);
   const ActionSpec& spec = found->second;
@@ -31,7 +31,7 @@ Result<ActionSpec> check_authority(const State& state, const Intent& intent) {
       return fail(Code::kStaleRevision, ref.resource_id);
     }
   }
-  return spec;
+  return &spec;
 }
 
 bool conflicts(const std::vector<ResourceRef>& a, const std::vector<ResourceRef>& b) {

@@ -11,8 +11,8 @@
 
 namespace tallowmere {
 
-// The intent's registered contract, or the first failing check.
-Result<ActionSpec> check_authority(const State& state, const Intent& intent);
+// The intent's registered contract as stored, or the first failing check.
+Result<const ActionSpec*> check_authority(const State& state, const Intent& intent);
 
 // Two reference lists conflict when they name one resource and at least one
 // of the two references writes it.

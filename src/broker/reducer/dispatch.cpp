@@ -24,7 +24,7 @@ Result<std::string> begin(WorkingState& state, std::string_view intent_id, uint6
   if (current.cancellation_requested) {
     return fail(Code::kCancelled);
   }
-  Result<ActionSpec> spec = check_authority(view, current.intent);
+  Result<const ActionSpec*> spec = check_authority(view, current.intent);
   if (!spec) return std::move(spec).take_error();
   if (auto holder = state.first_lease_conflict(current.intent.resources, intent_id)) {
     return fail(Code::kLeaseConflict, *holder);
@@ -39,7 +39,7 @@ Result<std::string> begin(WorkingState& state, std::string_view intent_id, uint6
   json::Writer w;
   w.begin_object();
   w.key("action_spec");
-  write_sorted(w, *spec);
+  write_sorted(w, **spec);
   w.key("admitted");
   w.boolean(true);
   w.key("arguments");

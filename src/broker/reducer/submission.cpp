@@ -96,7 +96,7 @@ Result<std::string> submit(const Config& config, WorkingState& state, const Inte
     return fail(Code::kIntentLimit);
   }
   expire_overdue(state, tick);
-  if (Result<ActionSpec> authority = check_authority(view, intent); !authority) {
+  if (Result<const ActionSpec*> authority = check_authority(view, intent); !authority) {
     return std::move(authority).take_error();
   }
   if (auto holder = state.first_lease_conflict(intent.resources, intent.intent_id)) {
