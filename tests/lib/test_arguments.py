@@ -141,6 +141,7 @@ QUEUED = '{"control":%s,"depth":1,"queued":true}'
     (lambda: drained(np.int16(2)), 2), (lambda: drained(Index()), 2), (lambda: drained(True), 1),
     (lambda: T.score_f32(Blob(ROWS), Index()), T.score_f32(ROWS, 2)),
     (lambda: T.score_f32(ROWS[:8], True), T.score_f32(ROWS, 2)[:1]),
+    (lambda: (T.score("[]"), T.score_f32(b"", 0)), ("[]", [])),
     # A flag takes Python's and numpy's booleans and defaults to False.
     (lambda: Broker().enqueue(observed("e", "r")), QUEUED % "false"),
     (lambda: Broker().enqueue(cancel_event("c", "i"), True), QUEUED % "true"),

@@ -1,6 +1,6 @@
 """The public package around the module: its names and version, error codes
-as values, BrokerError across pickling and process pools, the scorers' JSON
-and packed rows, and numpy arrays scored bit for bit as the JSON path scores
+as values, BrokerError across pickling and process pools, the scorers'
+feature names, and numpy arrays scored bit for bit as the JSON path scores
 them."""
 
 import concurrent.futures
@@ -10,7 +10,6 @@ import json
 import multiprocessing
 import pathlib
 import pickle
-import random
 import re
 import subprocess
 import sys
@@ -19,9 +18,9 @@ import numpy as np
 import pytest
 
 import tallowmere
-from records import LINEAR, PLATT, TREES, packed, raised, text
+from records import LINEAR, PLATT, TREES, raised, text
 from tallowmere import (Broker, BrokerError, ErrorCode, LinearScorer, TreeScorer, error_code,
-                        error_detail, score_array, score_linear, score_trees)
+                        error_detail, score_array)
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TREE = TreeScorer(TREES)
@@ -81,20 +80,6 @@ def test_broker_error_survives_pickling_copying_and_a_process_pool():
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
         arrived = raised(BrokerError, pool.submit(Broker, UNCONFIGURED).result)
     assert type(arrived) is BrokerError and arrived.args == error.args
-
-
-def test_json_and_packed_rows_and_one_shot_functions_agree():
-    # Trees round JSON values to float32 as packed rows are; a linear model
-    # does not.
-    assert TREE.score("[[30,0.2],[30,0.5]]") == "[0.4378234991142019,0.679178699175393]"
-    assert (TREE.score("[]"), TREE.score_f32(b"", 0)) == ("[]", [])
-    rng = random.Random(4)
-    rows = [[rng.uniform(-3, 3), rng.choice([0.5, -0.0, 0.0, 0.1])] for _ in range(200)]
-    rows_text = json.dumps(rows)
-    assert json.loads(TREE.score(rows_text)) == TREE.score_f32(packed(rows), len(rows))
-    assert json.loads(LINE.score(rows_text)) != LINE.score_f32(packed(rows), len(rows))
-    assert score_trees(TREES, rows_text) == TREE.score(rows_text)
-    assert score_linear(export_json=LINEAR, features_json=rows_text) == LINE.score(rows_text)
 
 
 @pytest.mark.parametrize("scorer", [TREE, LINE], ids=["TreeScorer", "LinearScorer"])
