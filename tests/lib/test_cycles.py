@@ -21,7 +21,7 @@ CHILD = textwrap.dedent("""
     import json, os, sys, tracemalloc
     sys.path.insert(0, sys.argv[2])
     from records import LINEAR, TREES, action
-    from tallowmere._native import Broker, BrokerError, LinearScorer, TreeScorer
+    from tallowmere._native import Broker, LinearScorer, TreeScorer
     from workload import Host
 
     ORDER = ["observe", "submit", "begin", "persist", "recover", "enqueue", "drain", "score",
@@ -32,10 +32,7 @@ CHILD = textwrap.dedent("""
         broker.register_action(action())
         host = Host(0, [broker], TreeScorer(TREES), LinearScorer(LINEAR))
         for step in ORDER:
-            try:
-                host.step(step)
-            except BrokerError:
-                pass
+            host.step(step)
 
     def rss():
         with open("/proc/self/statm") as statm:

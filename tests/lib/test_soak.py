@@ -9,7 +9,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from records import LINEAR, TREES, action, text
-from tallowmere._native import Broker, BrokerError, LinearScorer, TreeScorer
+from tallowmere._native import Broker, LinearScorer, TreeScorer
 from workload import STEPS, Host
 
 SECONDS = float(os.environ.get("TALLOWMERE_SOAK_SECONDS", "15"))
@@ -17,18 +17,12 @@ THREADS, BROKERS = 8, 3
 
 
 def drive(host, deadline):
-    """Refusals are expected in a crowd; anything but a refusal is a fault,
-    and so are a poisoned broker and a clock that went back: commands take
-    their ticks under the broker's lock."""
     done = set()
     while time.monotonic() < deadline:
         choice = host.rng.choices(list(STEPS), weights=list(STEPS.values()))[0]
         try:
             if host.step(choice):
                 done.add(choice)
-        except BrokerError as error:
-            if str(error).startswith(("broker_poisoned", "clock_regression")):
-                return done, str(error)
         except BaseException as error:  # noqa: BLE001 - reported by the test
             return done, repr(error)
     return done, None
@@ -52,6 +46,6 @@ def test_threads_on_brokers_and_scorers_keep_every_journal_replayable():
     for broker in brokers:
         assert Broker.replay(broker.journal()) == broker.snapshot()
     for kept in (kept for host in hosts for kept in host.kept):
-        while not kept.store():
-            pass
+        # Once: after a fold the head is taken again first.
+        assert kept.store() or kept.store()
         assert kept.journal() == kept.broker.journal()
