@@ -146,7 +146,7 @@ class Host:
             # unknown, and is reconciled there.
             kept.store()
             recovered = Broker.from_journal(kept.journal())
-            recovered.snapshot()
+            assert Broker.replay(recovered.journal()) == recovered.snapshot()
             recovered.reconcile(rng.choice(mine), outcome())
         elif choice == "score":
             assert scores(self.tree, self.line) == self.expected, "scored differently"
