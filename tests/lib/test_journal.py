@@ -10,10 +10,14 @@ import pytest
 
 from records import action, checkpoint_hash, intent, observed, outcome, raised, text
 from tallowmere._native import Broker, BrokerError
-from workload import page
+from tallowmere.durable.texts import Page, read_page
 
 U64_MAX = 2**64 - 1
 GENESIS = json.loads(Broker().journal())
+
+
+def page(broker, after):
+    return read_page(broker.journal_entries(after))
 
 
 def run(broker, index):
@@ -33,13 +37,12 @@ def test_pages_match_the_journal_and_refuse_sequences_outside_it():
     run(broker, 3)
     stored = broker.journal()
     journal = json.loads(stored)
-    position, entries = page(broker, 11)
-    assert position == [9, journal["checkpoint_hash"], 13, journal["entries"][-1]["hash"],
-                        len(stored)]
     # Each entry is its text in journal(), byte for byte.
-    assert entries == ",".join(text(entry) for entry in journal["entries"][2:])
-    assert stored.endswith("[" + page(broker, 9)[1] + "]}")
-    assert page(broker, 13)[1] == ""
+    assert page(broker, 11) == Page(9, journal["checkpoint_hash"], 13,
+                                    journal["entries"][-1]["hash"], len(stored),
+                                    ",".join(text(entry) for entry in journal["entries"][2:]))
+    assert stored.endswith("[" + page(broker, 9).entries + "]}")
+    assert page(broker, 13).entries == ""
     assert broker.journal_head() == stored.split('"entries":[')[0] + '"entries":[]}'
     for after, message in [
             (8, "journal_folded: entries after this sequence are folded into the checkpoint"),

@@ -7,11 +7,11 @@ and drops."""
 import itertools
 import json
 import random
-import re
 
 from records import LINEAR, TREES, cancel_event, intent, observed, outcome, packed, text
 from tallowmere._native import (Broker, BrokerError, LinearScorer, TreeScorer, score_linear,
                                 score_trees)
+from tallowmere.durable import texts
 
 ROWS = [[random.Random(row).uniform(-3, 3) for _ in range(2)] for row in range(64)]
 FEATURES, PACKED = text(ROWS), packed(ROWS)
@@ -19,17 +19,6 @@ VERSION_2 = Broker().journal().replace('"schema_version":1', '"schema_version":2
 STEPS = {"observe": 4, "submit": 4, "begin": 3, "finish": 3, "cancel": 1, "reconcile": 1,
          "enqueue": 2, "drain": 2, "expire": 1, "persist": 2, "recover": 1, "score": 3,
          "refuse": 1}
-PAGE = re.compile(r'\{"checkpoint_sequence":(\d+),"checkpoint_hash":"([0-9a-f]{64})",'
-                  r'"sequence":(\d+),"tip":"([0-9a-f]{64})","journal_bytes":(\d+),"entries":\[')
-
-
-def page(broker, after):
-    """The leading fields, read without parsing the entries, and the entries."""
-    returned = broker.journal_entries(after)
-    match = PAGE.match(returned)
-    assert match and returned.endswith("]}"), returned[:200]
-    return [int(match[1]), match[2], int(match[3]), match[4], int(match[5])], \
-        returned[match.end():-2]
 
 
 def scores(tree, line):
@@ -54,20 +43,20 @@ class Kept:
         self.tip, self.batches = self.checkpoint_hash, []
 
     def store(self):
-        """False when the broker had folded and the head was taken again."""
+        """None when the broker had folded and the head was taken again."""
         try:
-            position, entries = page(self.broker, self.stored)
+            page = texts.read_page(self.broker.journal_entries(self.stored))
         except BrokerError as error:
             assert str(error).startswith("journal_folded: "), error
             return self.take_head()
-        if position[1] != self.checkpoint_hash:
+        if page.checkpoint_hash != self.checkpoint_hash:
             return self.take_head()
-        self.batches += [entries] if entries else []
-        self.stored, self.tip = position[2], position[3]
+        self.batches += [page.entries] if page.entries else []
+        self.stored, self.tip = page.sequence, page.tip
         return True
 
     def journal(self):
-        return self.head[:-2] + ",".join(self.batches) + "]}" if self.batches else self.head
+        return texts.join_journal(self.head, self.batches)
 
 
 class Host:
