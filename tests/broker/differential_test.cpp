@@ -69,6 +69,13 @@ std::string longest_id(uint64_t n) {
   return id;
 }
 
+// No changed resources and one member of evidence, `evidence_bytes` long.
+Outcome outcome_of(OutcomeStatus status, uint64_t evidence_bytes) {
+  Outcome out = outcome(status);
+  out.evidence = host_value(R"({"v":)" + json_string(std::string(evidence_bytes, 'e')) + "}");
+  return out;
+}
+
 // Numbers as a host may write them: -0 and -0.0 are equal to 0.0 but written
 // differently; 1E2, 1e2 and 100.0 read as 100.0.
 constexpr std::string_view kZeros[] = {"0.0", "-0.0", "-0"};
@@ -171,7 +178,7 @@ class CommandSource : public SeededDraws<std::mt19937> {
     if (chance(5)) out.resource_fingerprints["r9"] = "f";
     if (chance(10)) out.evidence = host_value("{}");
     if (chance(60)) out.evidence = spelled_evidence();
-    if (heavy_) out.evidence = host_value(R"({"v":)" + json_string(std::string(size(4000), 'e')) + "}");
+    if (heavy_) out.evidence = outcome_of(out.status, size(4000)).evidence;
     return out;
   }
 
@@ -229,18 +236,6 @@ class CommandSource : public SeededDraws<std::mt19937> {
   const State* state_ = nullptr;
   std::map<std::string, uint64_t> sequences_;
 };
-
-template <class Record>
-Record parsed(const std::string& text) {
-  Result<Record> record = from_host<Record>(text);
-  EXPECT_TRUE(record) << record.error();
-  return record ? std::move(record).value() : Record{};
-}
-
-Outcome outcome_of(OutcomeStatus status, uint64_t evidence_bytes) {
-  return parsed<Outcome>(R"({"status":")" + std::string(name_of(status)) + R"(","evidence":{"v":)" +
-                         json_string(std::string(evidence_bytes, 'e')) + "}}");
-}
 
 // No changed resources and one member of evidence, 8 to 64 bytes of text.
 Outcome minimal(OutcomeStatus status, Random& random) { return outcome_of(status, random.below(57)); }
@@ -503,8 +498,8 @@ TEST(EndingReserve, AtTheRealReplayLimit) {
   {
     State state = initial_state(config);
     state.actions["act"] = action("act");
-    Intent bulk = parsed<Intent>(R"({"intent_id":"bulk","action_id":"act","arguments":{"blob":)" +
-                                 json_string(std::string(1048000, 'b')) + "}}");
+    Intent bulk = intent("bulk", "act");
+    bulk.arguments = host_value(R"({"blob":)" + json_string(std::string(1048000, 'b')) + "}");
     for (int n = 0; n < 254; ++n) {
       bulk.intent_id = "bulk-" + std::to_string(1000 + n);
       state.intents[bulk.intent_id] = record_of(bulk, Status::Cancelled);
