@@ -139,9 +139,10 @@ class CommandSource : public SeededDraws<std::mt19937> {
   }
 
   Intent next_intent() {
+    const std::string action_id = chance(60) ? "a0" : pick("a", 5);
     std::string id = chance(80) ? "i" + std::to_string(++intents_) : stored_intent();
     if (heavy_ && chance(20)) id = longest_id(intents_);
-    Intent out = intent(id, chance(60) ? "a0" : pick("a", 5));
+    Intent out = intent(id, action_id);
     if (chance(3)) out.action_version = 2;
     for (uint64_t n = below(3); n > 0; --n) {
       ResourceRef ref{pick("r", 6), below(2), chance(50) ? Access::Write : Access::Read};
