@@ -473,6 +473,8 @@ TEST(EndingReserve, HoldsBackNewWorkButNotTheReplayOfWhatWasAccepted) {
   Result<Core> recovered = recover_journal(older.journal(), limit);
   ASSERT_TRUE(recovered) << recovered.error();
   EXPECT_EQ(recovered->state().intents.at("i").status, Status::EffectUnknown);
+  EXPECT_EQ(text_of(recovered->transact(Observe{observed("later", 10, "s", "f")}, 9)),
+            kJournalTooLong);
 }
 
 // A queued event may still need its drain, one ending step more.
@@ -482,6 +484,21 @@ TEST(EndingReserve, AQueuedEventHoldsOneStepMore) {
   const uint64_t idle = h.core.reserve_bytes();
   h.run(Enqueue{observed("late", 9, "r", "g"), false});
   EXPECT_EQ(h.core.reserve_bytes(), idle + ending_step_bytes());
+}
+
+// The longest minimal step fills one step exactly: a reconcile of the longest
+// escaped id, with the longest status and the most evidence a minimal step
+// carries, at the last sequence and tick, after another entry.
+TEST(EndingReserve, TheLongestStepFillsOneStep) {
+  State state = initial_state(config_with());
+  state.actions["act"] = action("act");
+  const std::string id(kMaxIdentifierBytes, '"');
+  state.intents[id] = record_of(intent(id, "act"), Status::EffectUnknown);
+  Core core = core_at(state, config_with(), UINT64_MAX - 2);
+  accepted(core, Observe{observed("e", 1, "s", "f")}, UINT64_MAX);  // the comma comes after one
+  const uint64_t before = core.journal_length();
+  accepted(core, Reconcile{id, outcome_of(OutcomeStatus::CompletedVerified, 56)}, UINT64_MAX);
+  EXPECT_EQ(core.journal_length() - before, ending_step_bytes());
 }
 
 // At the real replay limit: a checkpoint of about 254 MiB of finished work,
