@@ -108,9 +108,9 @@ Result<std::string> Core::checkpoint(std::string_view acknowledged_tip) {
   check_invariants();
   json::Writer w;
   w.begin_object();
-  w.key("checkpoint_hash");
+  w.plain_key("checkpoint_hash");
   w.string(journal_.checkpoint_hash);
-  w.key("sequence");
+  w.plain_key("sequence");
   w.u64(sequence);
   w.end_object();
   return w.take();
@@ -158,19 +158,19 @@ JournalGrowth Core::growth_by(const Entry& entry, uint64_t command_length,
 std::string Core::snapshot_text() const {
   json::Writer w;
   w.begin_object();
-  w.key("journal_sequence");
+  w.plain_key("journal_sequence");
   w.u64(journal_sequence(journal_));
-  w.key("journal_tip");
+  w.plain_key("journal_tip");
   w.string(journal_tip(journal_));
-  w.key("revision");
+  w.plain_key("revision");
   w.u64(state_.revision);
-  w.key("schema_version");
+  w.plain_key("schema_version");
   w.u64(kSchemaVersion);
-  w.key("state");
+  w.plain_key("state");
   write_sorted(w, state_);
-  w.key("tick_ms");
+  w.plain_key("tick_ms");
   w.u64(clock_ms_);
-  w.key("workspace_id");
+  w.plain_key("workspace_id");
   w.string(config_.workspace_id);
   w.end_object();
   return w.take();
@@ -201,17 +201,17 @@ Result<std::string> Core::entries_text(uint64_t after_sequence) const {
   // it and the entry list without parsing the entries.
   json::Writer w;
   w.begin_object();
-  w.key("checkpoint_sequence");
+  w.plain_key("checkpoint_sequence");
   w.u64(checkpoint_sequence);
-  w.key("checkpoint_hash");
+  w.plain_key("checkpoint_hash");
   w.string(journal_.checkpoint_hash);
-  w.key("sequence");
+  w.plain_key("sequence");
   w.u64(journal_sequence(journal_));
-  w.key("tip");
+  w.plain_key("tip");
   w.string(journal_tip(journal_));
-  w.key("journal_bytes");
+  w.plain_key("journal_bytes");
   w.u64(journal_length_);
-  w.key("entries");
+  w.plain_key("entries");
   w.begin_array();
   // Entries are consecutive from the checkpoint on, so the first one wanted
   // is found by its position.

@@ -161,7 +161,7 @@ bool read(json::Reader& r, Command& out) {
 
 void write(json::Writer& w, const Command& command) {
   w.begin_object();
-  w.key("operation");
+  w.plain_key("operation");
   w.string(operation_name(command));
   std::visit(
       [&w](const auto& variant) {

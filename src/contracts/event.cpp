@@ -185,7 +185,7 @@ bool read(json::Reader& r, Event& out) {
 void write(json::Writer& w, const Event& event) {
   w.begin_object();
   fields::write_fields(w, event, kEventFields);
-  w.key("kind");
+  w.plain_key("kind");
   w.string(kKindNames[event.payload.index()]);
   std::visit(
       [&w](const auto& payload) {

@@ -64,7 +64,7 @@ uint64_t text_length(const Entry& entry) { return fields::record_length(entry, k
 void write_head(json::Writer& w, const Journal& journal) {
   w.begin_object();
   for (const fields::FieldForm<Journal>& form : kJournalFields) {
-    w.key(form.name);
+    w.plain_key(form.name);
     if (&form == &kJournalFields.back()) {
       w.begin_array();
       w.end_array();

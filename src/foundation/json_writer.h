@@ -6,9 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/invariant.h"
 #include "foundation/json_value.h"
 
 namespace tallowmere::json {
+
+// Appends a quoted, escaped string.
+void append_string(std::string& out, std::string_view s);
+// The lengths append_string and u64 write, without writing.
+size_t string_length(std::string_view s);
+size_t decimal_length(uint64_t u);
 
 class Writer {
  public:
@@ -26,6 +33,16 @@ class Writer {
   void end_array() { close(']'); }
   // An object key; the next call writes its value.
   void key(std::string_view name);
+  // A key that never needs escaping, a field name: written as it is, since
+  // every record and result writes dozens of them.
+  void plain_key(std::string_view name) {
+    TALLOWMERE_ASSERT(string_length(name) == name.size() + 2);
+    separate();
+    out_->push_back('"');
+    out_->append(name);
+    out_->append("\":", 2);
+    need_comma_ = false;
+  }
 
   void null();
   void boolean(bool b);
@@ -56,12 +73,6 @@ class Writer {
   std::string* out_ = &own_;
   bool need_comma_ = false;
 };
-
-// Appends a quoted, escaped string.
-void append_string(std::string& out, std::string_view s);
-// The lengths append_string and u64 write, without writing.
-size_t string_length(std::string_view s);
-size_t decimal_length(uint64_t u);
 
 // The canonical text of a value.
 std::string to_text(const Value& v);

@@ -38,13 +38,13 @@ Result<std::string> begin(WorkingState& state, std::string_view intent_id, uint6
   const IntentRecord& stored = state.put_intent(std::move(record));
   json::Writer w;
   w.begin_object();
-  w.key("action_spec");
+  w.plain_key("action_spec");
   write_sorted(w, **spec);
-  w.key("admitted");
+  w.plain_key("admitted");
   w.boolean(true);
-  w.key("arguments");
+  w.plain_key("arguments");
   w.canonical(stored.intent.arguments);
-  w.key("record");
+  w.plain_key("record");
   write_sorted(w, stored);
   w.end_object();
   return w.take();
@@ -80,7 +80,7 @@ std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
 std::string expire(WorkingState& state, uint64_t tick) {
   json::Writer w;
   w.begin_object();
-  w.key("expired");
+  w.plain_key("expired");
   write_ids(w, expire_overdue(state, tick));
   w.end_object();
   return w.take();
@@ -107,11 +107,11 @@ std::string recover(WorkingState& state, uint64_t tick) {
   state.clear_queues();
   json::Writer w;
   w.begin_object();
-  w.key("effects_executed");
+  w.plain_key("effects_executed");
   w.u64(0);
-  w.key("invalidated");
+  w.plain_key("invalidated");
   write_ids(w, invalidated);
-  w.key("unknown");
+  w.plain_key("unknown");
   write_ids(w, unknown);
   w.end_object();
   return w.take();

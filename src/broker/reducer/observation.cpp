@@ -66,13 +66,13 @@ Result<std::string> observe_resource(const Config& config, WorkingState& state,
   }
   json::Writer w;
   w.begin_object();
-  w.key("changed");
+  w.plain_key("changed");
   w.boolean(changed);
-  w.key("invalidated");
+  w.plain_key("invalidated");
   write_ids(w, invalidated);
-  w.key("resource_id");
+  w.plain_key("resource_id");
   w.string(payload.resource_id);
-  w.key("resource_revision");
+  w.plain_key("resource_revision");
   w.u64(revision);
   w.end_object();
   return w.take();
@@ -109,9 +109,9 @@ Result<std::string> observe(const Config& config, WorkingState& state, const Eve
     }
     json::Writer w;
     w.begin_object();
-    w.key("duplicate");
+    w.plain_key("duplicate");
     w.boolean(true);
-    w.key("revision");
+    w.plain_key("revision");
     w.u64(view.revision);
     w.end_object();
     return w.take();
@@ -131,13 +131,13 @@ Result<std::string> observe(const Config& config, WorkingState& state, const Eve
   state.set_revision(view.revision + 1);
   json::Writer w;
   w.begin_object();
-  w.key("duplicate");
+  w.plain_key("duplicate");
   w.boolean(false);
-  w.key("result");
+  w.plain_key("result");
   w.verbatim(*result);
-  w.key("revision");
+  w.plain_key("revision");
   w.u64(view.revision);
-  w.key("sequence_gap");
+  w.plain_key("sequence_gap");
   w.boolean(event.source_sequence > last + 1);
   w.end_object();
   return w.take();
@@ -153,11 +153,11 @@ Result<std::string> revoke(WorkingState& state, std::string_view capability, uin
   }
   json::Writer w;
   w.begin_object();
-  w.key("affected");
+  w.plain_key("affected");
   write_ids(w, affected);
-  w.key("capability");
+  w.plain_key("capability");
   w.string(capability);
-  w.key("revoked");
+  w.plain_key("revoked");
   w.boolean(revoked);
   w.end_object();
   return w.take();

@@ -18,11 +18,11 @@ Result<std::string> enqueue(const Config& config, WorkingState& state, const Eve
   state.push_event(event, control);
   json::Writer w;
   w.begin_object();
-  w.key("control");
+  w.plain_key("control");
   w.boolean(control);
-  w.key("depth");
+  w.plain_key("depth");
   w.u64(queue.size());
-  w.key("queued");
+  w.plain_key("queued");
   w.boolean(true);
   w.end_object();
   return w.take();
@@ -43,17 +43,17 @@ Result<std::string> drain(const Config& config, WorkingState& state, uint64_t li
     if (result) {
       state.release_savepoint();
       w.begin_object();
-      w.key("event_id");
+      w.plain_key("event_id");
       w.string(event->event_id);
-      w.key("result");
+      w.plain_key("result");
       w.verbatim(*result);
       w.end_object();
     } else {
       state.rollback_savepoint();
       w.begin_object();
-      w.key("error");
+      w.plain_key("error");
       w.string(result.error());
-      w.key("event_id");
+      w.plain_key("event_id");
       w.string(event->event_id);
       w.end_object();
     }

@@ -18,9 +18,9 @@ constexpr uint64_t kMaxTtlMs = 86400000;
 std::string submission_result(bool duplicate, const IntentRecord& record) {
   json::Writer w;
   w.begin_object();
-  w.key("duplicate");
+  w.plain_key("duplicate");
   w.boolean(duplicate);
-  w.key("record");
+  w.plain_key("record");
   write_sorted(w, record);
   w.end_object();
   return w.take();
