@@ -22,13 +22,14 @@ void remember(Originals<V>& originals, const StringMap<V>& map, std::string_view
                     it == map.end() ? std::nullopt : std::optional<V>(it->second));
 }
 
+// One walk of the state's map, whether the key is there or not.
 template <class V>
 void assign(StringMap<V>& map, std::string_view key, V value) {
-  auto it = map.find(key);
-  if (it != map.end()) {
+  auto it = map.lower_bound(key);
+  if (it != map.end() && it->first == key) {
     it->second = std::move(value);
   } else {
-    map.emplace(std::string(key), std::move(value));
+    map.emplace_hint(it, std::string(key), std::move(value));
   }
 }
 
@@ -130,11 +131,12 @@ const IntentRecord& Transaction::put_intent(IntentRecord&& record) {
   Originals<IntentRecord>& originals = frames_.back().intents;
   // The record is stored before the index follows it: should indexing fail
   // half-way, undo re-derives the index from the stored record.
-  auto it = state_.intents.find(record.intent.intent_id);
-  if (it == state_.intents.end()) {
+  auto it = state_.intents.lower_bound(record.intent.intent_id);
+  if (it == state_.intents.end() || it->first != record.intent.intent_id) {
     std::string id = record.intent.intent_id;
-    remember(originals, state_.intents, id);
-    it = state_.intents.emplace(std::move(id), std::move(record)).first;
+    // Absent from the state, so absent before the frame unless remembered.
+    if (!originals.contains(id)) originals.emplace(id, std::nullopt);
+    it = state_.intents.emplace_hint(it, std::move(id), std::move(record));
     index_.replace(state_.actions, nullptr, &it->second);
     return it->second;
   }

@@ -2,9 +2,7 @@
 // strings, sets, maps and optional values, with the shared type messages.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -15,32 +13,10 @@
 
 namespace tallowmere {
 
-// Orders keys as std::string does (bytes as unsigned char, then length),
-// eight bytes at a time and inline: ids share long prefixes, and every
-// lookup in the state compares a key at each level of its tree.
-struct KeyLess {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
-    const size_t common = a.size() < b.size() ? a.size() : b.size();
-    size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-      for (; i + 8 <= common; i += 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a.data() + i, 8);
-        std::memcpy(&y, b.data() + i, 8);
-        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
-      }
-    }
-    for (; i < common; ++i) {
-      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-    }
-    return a.size() < b.size();
-  }
-};
-
-using StringSet = std::set<std::string, KeyLess>;
+// Transparent, so lookups by string_view need no temporary string.
+using StringSet = std::set<std::string, std::less<>>;
 template <class V>
-using StringMap = std::map<std::string, V, KeyLess>;
+using StringMap = std::map<std::string, V, std::less<>>;
 
 namespace json {
 

@@ -423,6 +423,9 @@ bool Reader::read_value(Value& out) {
 
 bool Reader::read_canonical(CanonicalText& out) {
   canonical_.clear();
+  members_used_ = 0;
+  // Room for a typical object's members at once, rather than by doubling.
+  if (members_.capacity() == 0) members_.reserve(16);
   if (!append_canonical(canonical_)) return false;
   out.text_ = std::make_shared<const std::string>(canonical_);
   return true;
@@ -479,43 +482,43 @@ bool Reader::append_canonical_array(std::string& out) {
 // in ascending order, or repeat, is rearranged afterwards.
 bool Reader::append_canonical_object(std::string& out) {
   if (!enter(pos_)) return false;
-  struct Written {
-    std::string key;
-    size_t begin;  // `"key":value` is out[begin, end)
-    size_t end;
-  };
-  std::vector<Written> members;
+  const size_t first = members_used_;
   const size_t start = out.size() + 1;
   out.push_back('{');
   bool ordered = true;
   std::string_view key;
   bool more;
   while (next_key(key, more) && more) {
-    if (!members.empty()) {
-      ordered = ordered && std::string_view(members.back().key) < key;
+    if (members_used_ > first) {
+      ordered = ordered && std::string_view(members_[members_used_ - 1].key) < key;
       out.push_back(',');
     }
-    members.push_back(Written{std::string(key), out.size(), 0});
+    if (members_used_ == members_.size()) members_.emplace_back();
+    const size_t index = members_used_++;
+    members_[index].key.assign(key);
+    members_[index].begin = out.size();
     append_string(out, key);
     out.push_back(':');
     if (!append_canonical(out)) return false;
-    members.back().end = out.size();
+    members_[index].end = out.size();
   }
   if (failed_) return false;
   if (!ordered) {
     // Stable, so among equal keys the last given stays last and wins.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Written& a, const Written& b) { return a.key < b.key; });
-    std::string sorted;
-    sorted.reserve(out.size() - start);
-    for (size_t i = 0; i < members.size(); ++i) {
-      if (i + 1 < members.size() && members[i].key == members[i + 1].key) continue;
-      if (!sorted.empty()) sorted.push_back(',');
-      sorted.append(out, members[i].begin, members[i].end - members[i].begin);
+    const auto begin = members_.begin() + static_cast<ptrdiff_t>(first);
+    const auto end = members_.begin() + static_cast<ptrdiff_t>(members_used_);
+    std::stable_sort(begin, end, [](const Written& a, const Written& b) { return a.key < b.key; });
+    sorted_.clear();
+    sorted_.reserve(out.size() - start);
+    for (auto m = begin; m != end; ++m) {
+      if (m + 1 != end && m->key == (m + 1)->key) continue;
+      if (!sorted_.empty()) sorted_.push_back(',');
+      sorted_.append(out, m->begin, m->end - m->begin);
     }
     out.resize(start);
-    out.append(sorted);
+    out.append(sorted_);
   }
+  members_used_ = first;
   out.push_back('}');
   return true;
 }

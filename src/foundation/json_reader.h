@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/json_number.h"
 #include "foundation/json_value.h"
@@ -123,6 +124,16 @@ class Reader {
   std::string scratch_;
   // The canonical text being read, reused from value to value.
   std::string canonical_;
+  // The members of the objects being made canonical, innermost last; kept
+  // with their key buffers from value to value, so reading seldom allocates.
+  struct Written {
+    std::string key;
+    size_t begin;  // `"key":value` is the written text's [begin, end)
+    size_t end;
+  };
+  std::vector<Written> members_;
+  size_t members_used_ = 0;
+  std::string sorted_;
 };
 
 // How a value is named in type and value messages: `integer \`5\``, `string "x"`, `map`.

@@ -17,9 +17,14 @@ void append_string(std::string& out, std::string_view s);
 size_t string_length(std::string_view s);
 size_t decimal_length(uint64_t u);
 
+// Room for most results and command texts, so writing one seldom regrows
+// its buffer. Only for texts soon dropped: a kept text would keep the room.
+constexpr size_t kTransientCapacity = 1024;
+
 class Writer {
  public:
   Writer() = default;
+  explicit Writer(size_t capacity) { own_.reserve(capacity); }
   explicit Writer(std::string& out) : out_(&out) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;

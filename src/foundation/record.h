@@ -9,10 +9,11 @@
 
 namespace tallowmere {
 
-// The canonical text of any record.
+// The canonical text of any record, for a result or a measure: both are
+// dropped soon.
 template <class T>
 std::string to_text(const T& record) {
-  json::Writer writer;
+  json::Writer writer(json::kTransientCapacity);
   write(writer, record);
   return writer.take();
 }
@@ -20,7 +21,7 @@ std::string to_text(const T& record) {
 // The canonical text of to_value(record), written without building the value.
 template <class T>
 std::string value_text(const T& record) {
-  json::Writer writer;
+  json::Writer writer(json::kTransientCapacity);
   write_sorted(writer, record);
   return writer.take();
 }

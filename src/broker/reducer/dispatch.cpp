@@ -36,7 +36,7 @@ Result<std::string> begin(WorkingState& state, std::string_view intent_id, uint6
   record.status = Status::Running;
   record.started_ms = tick;
   const IntentRecord& stored = state.put_intent(std::move(record));
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("action_spec");
   write_sorted(w, **spec);
@@ -78,7 +78,7 @@ std::vector<std::string> expire_overdue(WorkingState& state, uint64_t tick) {
 }
 
 std::string expire(WorkingState& state, uint64_t tick) {
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("expired");
   write_ids(w, expire_overdue(state, tick));
@@ -105,7 +105,7 @@ std::string recover(WorkingState& state, uint64_t tick) {
     state.put_intent(std::move(record));
   }
   state.clear_queues();
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("effects_executed");
   w.u64(0);

@@ -64,7 +64,7 @@ Result<std::string> observe_resource(const Config& config, WorkingState& state,
     record.finished_ms = tick;
     state.put_intent(std::move(record));
   }
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("changed");
   w.boolean(changed);
@@ -107,7 +107,7 @@ Result<std::string> observe(const Config& config, WorkingState& state, const Eve
     if (recorded->second != digest) {
       return fail(Code::kEventCollision);
     }
-    json::Writer w;
+    json::Writer w(json::kTransientCapacity);
     w.begin_object();
     w.plain_key("duplicate");
     w.boolean(true);
@@ -129,7 +129,7 @@ Result<std::string> observe(const Config& config, WorkingState& state, const Eve
   state.put_event_hash(event.event_id, digest);
   if (view.revision == UINT64_MAX) return fail(Code::kRevisionOverflow);
   state.set_revision(view.revision + 1);
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("duplicate");
   w.boolean(false);
@@ -151,7 +151,7 @@ Result<std::string> revoke(WorkingState& state, std::string_view capability, uin
     Result<std::string> cancelled = cancel(state, id, tick);
     if (!cancelled) return cancelled;
   }
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("affected");
   write_ids(w, affected);

@@ -16,7 +16,7 @@ Result<std::string> enqueue(const Config& config, WorkingState& state, const Eve
   const uint64_t capacity = control ? config.control_capacity : config.normal_capacity;
   if (queue.size() >= capacity) return fail(Code::kQueueFull);
   state.push_event(event, control);
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("control");
   w.boolean(control);
@@ -31,7 +31,7 @@ Result<std::string> enqueue(const Config& config, WorkingState& state, const Eve
 Result<std::string> drain(const Config& config, WorkingState& state, uint64_t limit,
                           uint64_t tick) {
   if (limit == 0 || limit > kMaxDrainLimit) return fail(Code::kDrainLimit);
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_array();
   for (uint64_t taken = 0; taken < limit; ++taken) {
     std::optional<Event> event = state.take_next_event();

@@ -16,7 +16,7 @@ namespace {
 constexpr uint64_t kMaxTtlMs = 86400000;
 
 std::string submission_result(bool duplicate, const IntentRecord& record) {
-  json::Writer w;
+  json::Writer w(json::kTransientCapacity);
   w.begin_object();
   w.plain_key("duplicate");
   w.boolean(duplicate);
