@@ -424,7 +424,8 @@ bool Reader::read_value(Value& out) {
 bool Reader::read_canonical(CanonicalText& out) {
   canonical_.clear();
   members_used_ = 0;
-  // Room for a typical object's members at once, rather than by doubling.
+  // Room for a typical value at once, rather than by doubling.
+  if (canonical_.capacity() < 256) canonical_.reserve(256);
   if (members_.capacity() == 0) members_.reserve(16);
   if (!append_canonical(canonical_)) return false;
   out.text_ = std::make_shared<const std::string>(canonical_);
