@@ -1,6 +1,6 @@
 // Boundary decoding (the byte limit before any parsing, then one value up to
-// trailing whitespace) and the identifier rule. SHA-256 is pinned by the
-// journal's hashes (records_test).
+// trailing whitespace) and the identifier rule. SHA-256 is checked against
+// hashlib by the binding tests that forge journals.
 
 #include <gtest/gtest.h>
 
