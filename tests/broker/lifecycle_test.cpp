@@ -1,4 +1,5 @@
-// Dispatch, cancellation, expiry, recovery, and verified outcomes.
+// Dispatch, recovery and verified outcomes. Cancellation is tested with
+// revocation (observation_test), expiry with submission and the reference test.
 #include <gtest/gtest.h>
 
 #include "broker_fixtures.h"
@@ -85,35 +86,6 @@ TEST(Begin, RunsAndAnswersWithContractAndArguments) {
             R"("started_ms":99,"status":"running"}})");
 }
 
-TEST(Cancel, EndsAcceptedAndFlagsRunningIntents) {
-  Harness h;
-  h.prepare({});
-  for (const char* id : {"i", "j"}) h.run(Submit{intent(id, "act")});
-  h.run(Begin{"i"}, 1);
-  EXPECT_EQ(h.run(Cancel{"nope"}), "unknown_intent: nope");
-  const std::string cancelled = h.run(Cancel{"j"}, 2);
-  EXPECT_EQ(cancelled,
-            R"({"accepted_ms":0,"cancellation_requested":true,"expires_ms":30000,"finished_ms":2,)"
-            R"("intent":{"action_id":"act","action_version":1,"arguments":{},"idempotency_key":null,)"
-            R"("intent_id":"j","resources":[],"ttl_ms":30000},"invalidation_reason":null,)"
-            R"("outcome":null,"started_ms":null,"status":"cancelled"})");
-  EXPECT_EQ(h.run(Cancel{"j"}, 3), cancelled);
-  h.run(Cancel{"i"}, 3);
-  EXPECT_EQ(h.record("i").status, Status::CancellationRequested);
-  EXPECT_FALSE(h.record("i").finished_ms);
-}
-
-TEST(Expire, EndsOnlyOverdueAcceptedIntents) {
-  Harness h;
-  h.prepare({});
-  for (const char* id : {"z", "a", "run"}) h.run(Submit{intent(id, "act", {}, 10)});
-  h.run(Submit{intent("m", "act", {}, 11)});
-  h.run(Begin{"run"});
-  EXPECT_EQ(h.run(Expire{}, 9), R"({"expired":[]})");
-  EXPECT_EQ(h.run(Expire{}, 10), R"({"expired":["a","z"]})");
-  EXPECT_EQ(h.run(Expire{}, 500), R"({"expired":["m"]})");
-}
-
 TEST(Recover, MarksInterruptedWorkAndEmptiesQueues) {
   Harness h;
   h.prepare({"r"});
@@ -182,7 +154,7 @@ TEST(Finish, ReconcileEndsUnknownAndCancelRequested) {
   EXPECT_EQ(h.resource("r").revision, 2u);
 
   h.run(Submit{intent("e", "act", {}, 5)}, 6);
-  h.run(Expire{}, 11);
+  EXPECT_EQ(h.run(Expire{}, 11), R"({"expired":["e"]})");
   EXPECT_EQ(h.run(Finish{"e", completed()}), "terminal_intent: cannot replace a terminal receipt");
   h.run(Submit{intent("f", "act")});
   EXPECT_EQ(h.run(Finish{"f", completed()}), kTransition);

@@ -87,7 +87,7 @@ TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
     h.run(Submit{intent(id, id[0] == 'd' ? "deployer" : "reader")});
   }
   for (const char* id : {"d-run", "d-req", "d-unk", "d-done"}) h.run(Begin{id});
-  h.run(Cancel{"d-req"});
+  EXPECT_NE(h.run(Cancel{"d-req"}).find(R"("status":"cancellation_requested")"), std::string::npos);
   h.run(Finish{"d-unk", outcome(OutcomeStatus::EffectUnknown)});
   h.run(Finish{"d-done", completed()});
   EXPECT_EQ(h.run(Revoke{"deploy"}, 3),
@@ -100,6 +100,12 @@ TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
   EXPECT_EQ(h.run(Revoke{"deploy"}),
             R"({"affected":["d-req","d-run","d-unk"],"capability":"deploy","revoked":false})");
   EXPECT_EQ(h.run(Revoke{""}), kIdentifierError);
+  // Cancelling an ended intent answers its record as it stands.
+  EXPECT_EQ(h.run(Cancel{"d-acc"}, 4),
+            R"({"accepted_ms":0,"cancellation_requested":true,"expires_ms":30000,"finished_ms":3,)"
+            R"("intent":{"action_id":"deployer","action_version":1,"arguments":{},)"
+            R"("idempotency_key":null,"intent_id":"d-acc","resources":[],"ttl_ms":30000},)"
+            R"("invalidation_reason":null,"outcome":null,"started_ms":null,"status":"cancelled"})");
   // The same through an event, wrapped in the observation's answer.
   EXPECT_EQ(h.run(Observe{revoke_event("v1", 1, "read")}),
             R"({"duplicate":false,"result":{"affected":["d-req","d-run","d-unk","r-acc"],)"
