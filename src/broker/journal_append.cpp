@@ -109,7 +109,7 @@ uint64_t ending_steps(const IntentRecord& record) {
     case Status::Running:
       return 3;
     case Status::CancellationRequested:
-      return 2;
+      return record.cancellation_requested ? 2 : 3;
     case Status::EffectUnknown:
       return record.cancellation_requested ? 1 : 2;
     default:

@@ -42,6 +42,9 @@ struct JournalGrowth {
 // unknown with cancellation requested (reconcile); two when cancellation was
 // requested (finish as unknown, reconcile) or the effect is unknown (cancel,
 // reconcile); three when running (cancel, finish as unknown, reconcile).
+// A stored journal may hold a cancellation-requested record without the
+// flag, which the broker never writes: finishing it as unknown leaves the
+// flag unset, so it takes three steps too (finish, cancel, reconcile).
 // Every step of such an ending, and recovery, lowers the count.
 uint64_t ending_steps(const IntentRecord& record);
 
