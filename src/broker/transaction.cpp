@@ -135,7 +135,7 @@ const IntentRecord& Transaction::put_intent(IntentRecord&& record) {
   if (it == state_.intents.end() || it->first != record.intent.intent_id) {
     std::string id = record.intent.intent_id;
     // Absent from the state, so absent before the frame unless remembered.
-    if (!originals.contains(id)) originals.emplace(id, std::nullopt);
+    originals.try_emplace(id);
     it = state_.intents.emplace_hint(it, std::move(id), std::move(record));
     index_.replace(state_.actions, nullptr, &it->second);
     return it->second;

@@ -177,7 +177,7 @@ uint64_t text_length(const Command& command) {
       [&command](const auto& variant) -> uint64_t {
         using Variant = std::remove_cvref_t<decltype(variant)>;
         constexpr auto& forms = kVariantForms<Variant>;
-        return 2 + json::string_length("operation") + 1 +
+        return 2 + json::Writer::plain_key_length("operation") +
                json::string_length(operation_name(command)) + (forms.empty() ? 0 : 1) +
                fields::fields_length(variant, forms);
       },

@@ -198,7 +198,7 @@ void write(json::Writer& w, const Event& event) {
 
 uint64_t text_length(const Event& event) {
   const uint64_t head = 2 + fields::fields_length(event, kEventFields) + 1 +
-                        json::string_length("kind") + 1 +
+                        json::Writer::plain_key_length("kind") +
                         json::string_length(kKindNames[event.payload.index()]);
   return std::visit(
       [head](const auto& payload) -> uint64_t {

@@ -48,6 +48,8 @@ class Writer {
     out_->append("\":", 2);
     need_comma_ = false;
   }
+  // The length plain_key writes: the quoted name and its colon.
+  static constexpr size_t plain_key_length(std::string_view name) { return name.size() + 3; }
 
   void null();
   void boolean(bool b);

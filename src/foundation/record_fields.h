@@ -97,7 +97,7 @@ template <class Record, size_t N>
 uint64_t fields_length(const Record& record, const std::array<FieldForm<Record>, N>& table) {
   uint64_t length = N == 0 ? 0 : N - 1;  // the commas
   for (const FieldForm<Record>& form : table) {
-    length += form.name.size() + 3 + form.length(record);  // "name": needs no escaping
+    length += json::Writer::plain_key_length(form.name) + form.length(record);
   }
   return length;
 }
