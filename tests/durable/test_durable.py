@@ -5,7 +5,7 @@ store, a second writer and a failed store, and how a workspace rotates."""
 import json
 import subprocess
 import sys
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -58,30 +58,20 @@ def test_commits_write_only_new_entries_and_fold_past_a_bound(
 
 def test_concurrent_callers_share_commits(store_url, raw):
     with DurableBroker(store_url, text(CONFIG)) as broker:
-        threads = [threading.Thread(target=observe_many, args=(broker, 30, source))
-                   for source in SOURCES]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with ThreadPoolExecutor(len(SOURCES)) as pool:
+            list(pool.map(lambda source: observe_many(broker, 30, source), SOURCES))
     assert len(layout(raw())[1]) < 240 and stored(store_url)["revision"] == 240
 
 
-SECOND_WRITER = """
-import sys
-from tallowmere.durable import DurableBroker
-try:
-    DurableBroker(sys.argv[1])
-except Exception as error:
-    print(type(error).__name__, error)
-"""
+# Another process: another connection, for PostgreSQL another machine.
+SECOND_WRITER = ("import sys\nfrom tallowmere.durable import DurableBroker\ntry: "
+                 "DurableBroker(sys.argv[1])\nexcept Exception as e: print(type(e).__name__, e)")
 
 
 def test_a_second_writer_is_refused_and_readers_need_no_lease(store_url):
     locked = "store_locked: another writer holds the store"
     with DurableBroker(store_url, text(CONFIG)) as broker:
         observe_many(broker, 2)
-        # Another process: another connection, for PostgreSQL another machine.
         second = subprocess.run([sys.executable, "-P", "-c", SECOND_WRITER, store_url],
                                 capture_output=True, text=True, check=True)
         assert second.stdout == f"DurableError {locked}\n"

@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 import tallowmere._native as native
-from records import LINEAR, TREES
+from records import LINEAR, TREES, raised
 
 # The namespace in registration order.
 EXPECTED_ALL = ["Broker", "LinearScorer", "TreeScorer", "BrokerError", "score_linear",
@@ -48,8 +48,8 @@ def test_namespace_functions_broker_error_and_reimport():
     assert error.__mro__ == (error, RuntimeError, Exception, BaseException, object)
     for function in (native.score_trees, native.score_linear):
         assert function.__module__ == "tallowmere._native" and function.__self__ is native
-    assert isinstance(vars(native.Broker)["replay"], staticmethod)
-    assert isinstance(vars(native.Broker)["from_journal"], staticmethod)
+    assert all(isinstance(vars(native.Broker)[name], staticmethod)
+               for name in ("replay", "from_journal"))
     # Without its sys.modules entry the import system runs the module's
     # initialization again, and returns the cached module.
     del sys.modules["tallowmere._native"]
@@ -79,21 +79,16 @@ def test_second_interpreter_cannot_import(config, message):
 
 @pytest.mark.parametrize("cls", INSTANCES, ids=lambda cls: cls.__name__)
 def test_classes_are_closed_and_hold_only_the_stubs_members(cls):
-    assert cls.__module__ == "tallowmere._native"
-    assert cls.__name__ == cls.__qualname__ and cls.__doc__ is None
-    assert cls.__mro__ == (cls, object)
+    assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__mro__) == (
+        "tallowmere._native", cls.__name__, None, (cls, object))
     assert members(cls) == members(STUB[cls.__name__])
-    with pytest.raises(TypeError, match="not an acceptable base type"):
-        type("Derived", (cls,), {})
-    with pytest.raises(TypeError):
-        cls.extra = None
+    assert "not an acceptable base type" in str(raised(TypeError, type, "Derived", (cls,), {}))
+    raised(TypeError, setattr, cls, "extra", None)
     instance = cls(*INSTANCES[cls])
     assert not hasattr(instance, "__dict__")
     for name in ("extra", "feature_names"):
-        with pytest.raises(AttributeError):
-            setattr(instance, name, ["x", "y"])
-    with pytest.raises(TypeError, match="cannot create weak reference"):
-        weakref.ref(instance)
+        raised(AttributeError, setattr, instance, name, ["x", "y"])
+    assert "cannot create weak reference" in str(raised(TypeError, weakref.ref, instance))
 
 
 def text_signature(stubbed):

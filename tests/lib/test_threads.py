@@ -36,8 +36,7 @@ def longest_holds(calls):
     """Runs each call while another thread keeps taking time stamps: by call
     name, its length and the longest stretch inside it without a stamp, the
     longest time it held the interpreter lock at once."""
-    stamps = []
-    stop = threading.Event()
+    stamps, stop, spans = [], threading.Event(), {}
 
     def tick():
         while not stop.is_set():
@@ -46,7 +45,6 @@ def longest_holds(calls):
 
     ticker = threading.Thread(target=tick)
     ticker.start()
-    spans = {}
     try:
         time.sleep(0.02)
         for name, call in calls.items():
@@ -105,26 +103,6 @@ def test_a_large_replay_holds_no_other_thread_up():
         assert held < 0.05, (name, held)
 
 
-def forked_child_answers(broker):
-    """Forks; the child checks its copy of the broker and exits 0 when every
-    call answers and its journal replays to its snapshot. An alarm kills a
-    child that hangs. Returns the child's exit status."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # Forking with threads.
-        pid = os.fork()
-    if pid == 0:
-        signal.signal(signal.SIGALRM, signal.SIG_DFL)
-        signal.alarm(10)
-        try:
-            snapshot = broker.snapshot()
-            replayed = Broker.replay(broker.journal())
-            broker.expire()
-            os._exit(0 if replayed == snapshot else 3)
-        except BaseException:
-            os._exit(4)
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-
-
 def test_a_fork_waits_for_the_broker_calls_of_other_threads():
     broker = Broker()
     broker.register_action('{"action_id":"a"}')
@@ -146,7 +124,21 @@ def test_a_fork_waits_for_the_broker_calls_of_other_threads():
             calling.clear()
             calling.wait()
             time.sleep(0.005)  # Well inside the call, most of the time.
-            assert forked_child_answers(broker) == 0, attempt
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # Forking with threads.
+                pid = os.fork()
+            if pid == 0:
+                # The child's copy answers every call, its journal replays to
+                # its snapshot; an alarm kills a child that hangs.
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(10)
+                try:
+                    snapshot, replayed = broker.snapshot(), Broker.replay(broker.journal())
+                    broker.expire()
+                    os._exit(0 if replayed == snapshot else 3)
+                except BaseException:
+                    os._exit(4)
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, attempt
     finally:
         stop.set()
         thread.join()
