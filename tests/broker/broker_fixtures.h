@@ -110,6 +110,11 @@ inline std::string text_of(const Result<json::Value>& result) {
 inline std::string text_of(const Result<std::string>& result) {
   return result ? *result : result.error();
 }
+// A record's value form written out, as an answer that holds it must read.
+template <class Record>
+std::string value_of(const Record& record) {
+  return json::to_text(to_value(record));
+}
 
 struct Harness {
   explicit Harness(Config config = config_with(), uint64_t journal_limit_bytes = kJournalLimitBytes)
@@ -151,6 +156,13 @@ inline Core core_at(const State& state, Config config = config_with(), uint64_t 
   journal.checkpoint_parent_hash = kGenesisParent;
   journal.checkpoint_hash = checkpoint_digest(config, state, start, start, kGenesisParent);
   return replay_journal(std::move(journal), journal_limit_bytes).value();
+}
+
+// A state holding action "act" (may write), for scenes commands alone cannot reach.
+inline State acting_state(const Config& config = config_with()) {
+  State state = initial_state(config);
+  state.actions["act"] = action("act");
+  return state;
 }
 
 inline IntentRecord record_of(Intent intent, Status status, uint64_t expires_ms = 100) {

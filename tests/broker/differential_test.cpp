@@ -490,8 +490,7 @@ TEST(EndingReserve, AQueuedEventHoldsOneStepMore) {
 // escaped id, with the longest status and the most evidence a minimal step
 // carries, at the last sequence and tick, after another entry.
 TEST(EndingReserve, TheLongestStepFillsOneStep) {
-  State state = initial_state(config_with());
-  state.actions["act"] = action("act");
+  State state = acting_state();
   const std::string id(kMaxIdentifierBytes, '"');
   state.intents[id] = record_of(intent(id, "act"), Status::EffectUnknown);
   Core core = core_at(state, config_with(), UINT64_MAX - 2);
@@ -514,8 +513,7 @@ TEST(EndingReserve, AtTheRealReplayLimit) {
   Random random(7);
   std::string text;
   {
-    State state = initial_state(config);
-    state.actions["act"] = action("act");
+    State state = acting_state(config);
     Intent bulk = intent("bulk", "act");
     bulk.arguments = host_value(R"({"blob":)" + json_string(std::string(1048000, 'b')) + "}");
     for (int n = 0; n < 254; ++n) {

@@ -18,8 +18,7 @@ Outcome with(Outcome o, void (*edit)(Outcome&)) {
 // existence, its revision and its fingerprint ("a" is bumped before a later
 // one fails).
 TEST(Lifecycle, RefusesInOrder) {
-  State state = initial_state(config_with());
-  state.actions["act"] = action("act");
+  State state = acting_state();
   state.actions["capped"] = action("capped", true, {"missing"});
   for (const char* id : {"a", "r", "w"}) state.resources[id] = ResourceState{0, "f", 0};
   state.resources["s"] = ResourceState{1, "f", 0};
@@ -74,16 +73,14 @@ TEST(Lifecycle, RefusesInOrder) {
 TEST(Begin, RunsAndAnswersWithContractAndArguments) {
   Harness h;
   h.prepare({"r", "s"});
-  h.run(Submit{intent("i", "act", {writes("r"), reads("s")}, 100)});
-  EXPECT_EQ(h.run(Begin{"i"}, 99),
-            R"({"action_spec":{"action_id":"act","allow_write":true,"max_resources":64,)"
-            R"("required_capabilities":[],"version":1},"admitted":true,"arguments":{},)"
-            R"("record":{"accepted_ms":0,"cancellation_requested":false,"expires_ms":100,)"
-            R"("finished_ms":null,"intent":{"action_id":"act","action_version":1,"arguments":{},)"
-            R"("idempotency_key":null,"intent_id":"i","resources":[{"access":"write",)"
-            R"("expected_revision":0,"resource_id":"r"},{"access":"read","expected_revision":0,)"
-            R"("resource_id":"s"}],"ttl_ms":100},"invalidation_reason":null,"outcome":null,)"
-            R"("started_ms":99,"status":"running"}})");
+  Intent i = intent("i", "act", {writes("r"), reads("s")}, 100);
+  i.arguments = host_value(R"({"n":1})");
+  h.run(Submit{i});
+  const std::string begun = h.run(Begin{"i"}, 99);
+  EXPECT_EQ(begun, R"({"action_spec":)" + value_of(action("act")) + R"(,"admitted":true,"arguments":{"n":1},)"
+                   R"("record":)" + value_of(h.record("i")) + "}");
+  EXPECT_EQ(h.record("i").status, Status::Running);
+  EXPECT_EQ(h.record("i").started_ms, 99u);
 }
 
 TEST(Recover, MarksInterruptedWorkAndEmptiesQueues) {
@@ -122,15 +119,10 @@ TEST(Finish, AppliesChangesOnceAndKeepsTheTerminalReceipt) {
   Outcome o = completed({"r", "w"});
   o.resource_fingerprints["w"] = fingerprint;
   const std::string finished = h.run(Finish{"i", o}, 9);
-  EXPECT_EQ(finished,
-            R"({"accepted_ms":0,"cancellation_requested":false,"expires_ms":30000,"finished_ms":9,)"
-            R"("intent":{"action_id":"act","action_version":1,"arguments":{},"idempotency_key":null,)"
-            R"("intent_id":"i","resources":[{"access":"write","expected_revision":0,"resource_id":"r"},)"
-            R"({"access":"read","expected_revision":0,"resource_id":"s"},{"access":"write",)"
-            R"("expected_revision":0,"resource_id":"w"}],"ttl_ms":30000},"invalidation_reason":null,)"
-            R"("outcome":{"changed_resources":["r","w"],"evidence":{"receipt":"r-1"},)"
-            R"("resource_fingerprints":{"w":")" + fingerprint + R"("},"status":"completed_verified"},)"
-            R"("started_ms":0,"status":"completed_verified"})");
+  EXPECT_EQ(finished, value_of(h.record("i")));
+  EXPECT_EQ(h.record("i").status, Status::CompletedVerified);
+  EXPECT_EQ(h.record("i").finished_ms, 9u);
+  EXPECT_EQ(h.record("i").outcome, o);
   EXPECT_EQ(h.resource("r"), (ResourceState{1, "f0", 9}));
   EXPECT_EQ(h.resource("w"), (ResourceState{1, fingerprint, 9}));
   // The same receipt again is answered as it stands; another one is refused.

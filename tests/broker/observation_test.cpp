@@ -101,11 +101,10 @@ TEST(Revoke, CancelsOpenIntentsWhoseActionNeedsIt) {
             R"({"affected":["d-req","d-run","d-unk"],"capability":"deploy","revoked":false})");
   EXPECT_EQ(h.run(Revoke{""}), kIdentifierError);
   // Cancelling an ended intent answers its record as it stands.
-  EXPECT_EQ(h.run(Cancel{"d-acc"}, 4),
-            R"({"accepted_ms":0,"cancellation_requested":true,"expires_ms":30000,"finished_ms":3,)"
-            R"("intent":{"action_id":"deployer","action_version":1,"arguments":{},)"
-            R"("idempotency_key":null,"intent_id":"d-acc","resources":[],"ttl_ms":30000},)"
-            R"("invalidation_reason":null,"outcome":null,"started_ms":null,"status":"cancelled"})");
+  const std::string ended = h.run(Cancel{"d-acc"}, 4);
+  EXPECT_EQ(ended, value_of(h.record("d-acc")));
+  EXPECT_EQ(h.record("d-acc").finished_ms, 3u);
+  EXPECT_TRUE(h.record("d-acc").cancellation_requested);
   // The same through an event, wrapped in the observation's answer.
   EXPECT_EQ(h.run(Observe{revoke_event("v1", 1, "read")}),
             R"({"duplicate":false,"result":{"affected":["d-req","d-run","d-unk","r-acc"],)"

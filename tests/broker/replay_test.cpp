@@ -53,6 +53,7 @@ TEST(Replay, RefusesInOrder) {
   const std::string chain = "journal_integrity: entry chain mismatch";
   const std::string replayed = "journal_replay: recorded transition differs from reducer result";
   const std::string inconsistent = "checkpoint_intent: inconsistent intent registry";
+  const std::string limits = "checkpoint_limit: state exceeds configured limits";
   struct Case {
     const char* name;
     Journal journal;
@@ -73,16 +74,11 @@ TEST(Replay, RefusesInOrder) {
          j.config.max_intents = 1;
          s.capabilities.insert("undeclared");
          for (const char* id : {"i", "j"}) s.intents[id].intent = intent(id, "act");
-       }),
-       "checkpoint_limit: state exceeds configured limits"},
+       }), limits},
       {"normal queue beyond capacity", resealed([](Journal& j, State& s) {
-         s.normal_queue.assign(j.config.normal_capacity + 1, observed("e", 1, "r", "f"));
-       }),
-       "checkpoint_limit: state exceeds configured limits"},
+         s.normal_queue.assign(j.config.normal_capacity + 1, observed("e", 1, "r", "f")); }), limits},
       {"control queue beyond capacity", resealed([](Journal& j, State& s) {
-         s.control_queue.assign(j.config.control_capacity + 1, cancel_event("e", 1, "i"));
-       }),
-       "checkpoint_limit: state exceeds configured limits"},
+         s.control_queue.assign(j.config.control_capacity + 1, cancel_event("e", 1, "i")); }), limits},
       {"capabilities before intents", resealed([](Journal&, State& s) {
          s.capabilities.insert("undeclared");
          s.intents["i"].intent = intent("j", "act");
@@ -163,8 +159,7 @@ TEST(Recover, RunsAtTheNextTickFoldingAFullJournalOnlyWhenItMustWrite) {
 // can leave recovery no room: invalidating 400 accepted intents outweighs
 // what is left. Replay still reads it.
 TEST(Recover, ACheckpointTooCloseToTheLimitForRecoveryFails) {
-  State state = initial_state(config_with());
-  state.actions["act"] = action("act");
+  State state = acting_state();
   for (int n = 0; n < 400; ++n) {
     const std::string id = "i" + std::to_string(1000 + n);
     state.intents[id] = record_of(intent(id, "act"), Status::Accepted, 1000);
@@ -188,32 +183,32 @@ TEST(Recover, ClockSaturates) {
   EXPECT_EQ(recovered->state().intents.at("i").finished_ms, UINT64_MAX);
 }
 
-// {"a":[[..["deep"]..]]} with `arrays` nested arrays, as a record's host value.
-Result<Intent> deep_intent(size_t arrays) {
-  return from_host<Intent>(R"({"intent_id":"i","action_id":"act","arguments":{"a":)" +
+// {"a":[[..["deep"]..]]} with `arrays` nested arrays, as an intent's arguments
+// or an outcome's evidence.
+template <class Record>
+Result<Record> deep(size_t arrays) {
+  const bool intent = std::is_same_v<Record, Intent>;
+  return from_host<Record>((intent ? R"({"intent_id":"i","action_id":"act","arguments":{"a":)"
+                                   : R"({"status":"completed_verified","evidence":{"a":)") +
                            std::string(arrays, '[') + R"("deep")" + std::string(arrays, ']') + "}}");
-}
-Result<Outcome> deep_outcome(size_t arrays) {
-  return from_host<Outcome>(R"({"status":"completed_verified","evidence":{"a":)" +
-                            std::string(arrays, '[') + R"("deep")" + std::string(arrays, ']') + "}}");
 }
 
 TEST(JournalDecoding, ReadsTheDeepestHostValuesWhereverTheJournalHoldsThem) {
   // The deepest values the host can hand in: 127 levels with their record.
   const size_t deepest = json::kDefaultDepthBudget - 3;
-  ASSERT_TRUE(deep_intent(deepest));
-  ASSERT_FALSE(deep_intent(deepest + 1));
-  ASSERT_TRUE(deep_outcome(deepest));
+  ASSERT_TRUE(deep<Intent>(deepest));
+  ASSERT_FALSE(deep<Intent>(deepest + 1));
+  ASSERT_TRUE(deep<Outcome>(deepest));
   // Arguments or evidence, in an entry or in the checkpoint state.
   for (const auto& [in_outcome, checkpointed] : {std::pair{false, false}, {false, true},
                                                  {true, false}, {true, true}}) {
     SCOPED_TRACE(std::to_string(in_outcome) + std::to_string(checkpointed));
     Harness h;
     h.run(RegisterAction{action("act")});
-    ASSERT_EQ(h.run(Submit{in_outcome ? intent("i", "act") : deep_intent(deepest).value()})[0], '{');
+    ASSERT_EQ(h.run(Submit{in_outcome ? intent("i", "act") : deep<Intent>(deepest).value()})[0], '{');
     if (in_outcome) {
       h.run(Begin{"i"});
-      ASSERT_EQ(h.run(Finish{"i", deep_outcome(deepest).value()})[0], '{');
+      ASSERT_EQ(h.run(Finish{"i", deep<Outcome>(deepest).value()})[0], '{');
     }
     ASSERT_TRUE(!checkpointed || h.acknowledge());
 

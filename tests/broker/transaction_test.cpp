@@ -72,8 +72,7 @@ void survives_every_allocation_failure(Core& core, const Command& command, uint6
 }
 
 TEST(Transaction, AFailedAllocationAnywhereLeavesTheCoreAsItWas) {
-  State state = initial_state(config_with());
-  state.actions["act"] = action("act");
+  State state = acting_state();
   state.actions["needs"] = action("needs", true, {"deploy"});
   state.resources["r"] = ResourceState{0, "f", 0};
   state.resources["s"] = ResourceState{3, "f", 0};
