@@ -79,12 +79,6 @@ inline json::CanonicalText host_value(std::string_view text) {
   return json::testing::canonical_text(text);
 }
 
-inline std::string json_string(std::string_view text) {
-  std::string out;
-  json::append_string(out, text);
-  return out;
-}
-
 // A record read from its text, as the host hands it in.
 template <class Record>
 Result<Record> from_host(std::string_view text) {
