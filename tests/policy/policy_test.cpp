@@ -118,11 +118,10 @@ TEST(PolicyInputs, JsonMatrixRefusals) {
   EXPECT_EQ(outcome(read_f64_rows("[[null]]")), invalid + "invalid type: null, expected f64" + at_column(2));
 }
 
+// Float bits as packed rows hold them: in the host's order, little-endian.
 std::vector<unsigned char> pack(const std::vector<uint32_t>& words) {
-  std::vector<unsigned char> out;
-  for (uint32_t w : words) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<unsigned char>(w >> shift));
-  }
+  std::vector<unsigned char> out(words.size() * 4);
+  std::memcpy(out.data(), words.data(), out.size());
   return out;
 }
 
