@@ -46,21 +46,17 @@ void survives_every_allocation_failure(Core& core, const Command& command, uint6
   const uint64_t clock = core.clock_ms();
   for (long long n = 0;; ++n) {
     Command copy = command;
-    bool thrown = false;
     allocations_until_failure = n;
     try {
       Result<std::string> result = core.transact(std::move(copy), tick);
       allocations_until_failure = -1;
       ASSERT_TRUE(result) << result.error();
-    } catch (const std::bad_alloc&) {
-      allocations_until_failure = -1;
-      thrown = true;
-    }
-    if (!thrown) {
       EXPECT_EQ(core.journal_length(), core.journal_text().size());
       EXPECT_EQ(core.state_length(), to_text(core.state()).size());
       EXPECT_GT(n, 5) << "the command allocated too little to test";
       return;
+    } catch (const std::bad_alloc&) {
+      allocations_until_failure = -1;
     }
     ASSERT_EQ(core.state(), state) << "allocation " << n;
     ASSERT_EQ(core.index(), IntentIndex::build(state)) << "allocation " << n;
