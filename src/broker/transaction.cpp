@@ -13,20 +13,20 @@ namespace {
 template <class V>
 using Originals = StringMap<std::optional<V>>;
 
-// Remembers the entry's value before the first change within a frame.
+// Stores `value` under `key` in one walk of the state's map. The first change
+// within a frame remembers the stored value as the original, moved rather
+// than copied; undo puts it back.
 template <class V>
-void remember(Originals<V>& originals, const StringMap<V>& map, std::string_view key) {
-  if (originals.find(key) != originals.end()) return;
-  auto it = map.find(key);
-  originals.emplace(std::string(key),
-                    it == map.end() ? std::nullopt : std::optional<V>(it->second));
-}
-
-// One walk of the state's map, whether the key is there or not.
-template <class V>
-void assign(StringMap<V>& map, std::string_view key, V value) {
+void put(Originals<V>& originals, StringMap<V>& map, std::string_view key, V value) {
+  static_assert(std::is_nothrow_move_constructible_v<V> && std::is_nothrow_move_assignable_v<V>);
   auto it = map.lower_bound(key);
-  if (it != map.end() && it->first == key) {
+  const bool present = it != map.end() && it->first == key;
+  auto seen = originals.lower_bound(key);
+  if (seen == originals.end() || seen->first != key) {
+    seen = originals.emplace_hint(seen, std::string(key), std::nullopt);
+    if (present) seen->second = std::move(it->second);
+  }
+  if (present) {
     it->second = std::move(value);
   } else {
     map.emplace_hint(it, std::string(key), std::move(value));
@@ -110,8 +110,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::put_action(const ActionSpec& spec) {
-  remember(frames_.back().actions, state_.actions, spec.action_id);
-  assign(state_.actions, spec.action_id, spec);
+  put(frames_.back().actions, state_.actions, spec.action_id, spec);
 }
 
 bool Transaction::remove_capability(std::string_view capability) {
@@ -123,8 +122,7 @@ bool Transaction::remove_capability(std::string_view capability) {
 }
 
 void Transaction::put_resource(std::string_view resource_id, const ResourceState& resource) {
-  remember(frames_.back().resources, state_.resources, resource_id);
-  assign(state_.resources, resource_id, resource);
+  put(frames_.back().resources, state_.resources, resource_id, resource);
 }
 
 const IntentRecord& Transaction::put_intent(IntentRecord&& record) {
@@ -156,18 +154,15 @@ const IntentRecord& Transaction::put_intent(IntentRecord&& record) {
 }
 
 void Transaction::put_operation_key(std::string_view key, std::string_view intent_id) {
-  remember(frames_.back().operation_keys, state_.operation_keys, key);
-  assign(state_.operation_keys, key, std::string(intent_id));
+  put(frames_.back().operation_keys, state_.operation_keys, key, std::string(intent_id));
 }
 
 void Transaction::put_source_sequence(std::string_view source_id, uint64_t sequence) {
-  remember(frames_.back().source_sequences, state_.source_sequences, source_id);
-  assign(state_.source_sequences, source_id, sequence);
+  put(frames_.back().source_sequences, state_.source_sequences, source_id, sequence);
 }
 
 void Transaction::put_event_hash(std::string_view event_id, std::string_view digest) {
-  remember(frames_.back().event_hashes, state_.event_hashes, event_id);
-  assign(state_.event_hashes, event_id, std::string(digest));
+  put(frames_.back().event_hashes, state_.event_hashes, event_id, std::string(digest));
 }
 
 void Transaction::set_revision(uint64_t revision) {
