@@ -1,38 +1,51 @@
 // Scanning JSON string bytes eight at a time, for the reader and the writer.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace tallowmere::json {
 
-// Whether the eight bytes at `p` hold one below 0x20, a quote or a backslash:
-// the bytes a string can never carry raw. May be wrong only towards true
-// when one of them is present, never when none is.
-inline bool has_special_byte(const char* p) {
-  constexpr uint64_t kOnes = 0x0101010101010101;
-  constexpr uint64_t kHighs = 0x8080808080808080;
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  const uint64_t quote = word ^ (kOnes * '"');
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  return (((word - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~word & kHighs) != 0;
+// A word's first byte is its lowest, so its first flagged byte is found by
+// counting trailing zeros.
+static_assert(std::endian::native == std::endian::little,
+              "string bytes are scanned as little-endian words");
+
+inline constexpr uint64_t kByteOnes = 0x0101010101010101;
+inline constexpr uint64_t kByteHighs = 0x8080808080808080;
+
+// The high bit of each byte of `word` below 0x20, a quote or a backslash: the
+// bytes a string can never carry raw. A byte above a flagged one may be
+// flagged wrongly (a borrow), so only the lowest flag is exact.
+inline uint64_t special_bytes(uint64_t word) {
+  const uint64_t quote = word ^ (kByteOnes * '"');
+  const uint64_t backslash = word ^ (kByteOnes * '\\');
+  return ((word - kByteOnes * 0x20) | (quote - kByteOnes) | (backslash - kByteOnes)) & ~word &
+         kByteHighs;
 }
 
-// Whether the eight bytes at `p` hold a special byte or one from 0x80.
-inline bool has_special_or_high_byte(const char* p) {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return (word & 0x8080808080808080) != 0 || has_special_byte(p);
+// The same, and every byte from 0x80.
+inline uint64_t special_or_high_bytes(uint64_t word) {
+  return (word & kByteHighs) | special_bytes(word);
 }
 
-// The first position from `from` that starts a word of eight bytes where
-// `stops` holds, or the last position with fewer than eight bytes left.
-template <bool (*Stops)(const char*)>
-size_t skip_plain_words(const char* data, size_t from, size_t size) {
-  while (from + 8 <= size && !Stops(data + from)) from += 8;
-  return from;
+// The position of the first byte from `from` that `flags` marks, or `size`.
+// Whole words are read; the last few bytes are read as one word padded with
+// a byte neither function marks.
+template <uint64_t (*Flags)(uint64_t)>
+size_t first_flagged(const char* data, size_t from, size_t size) {
+  uint64_t word;
+  for (; from + 8 <= size; from += 8) {
+    std::memcpy(&word, data + from, 8);
+    if (const uint64_t flagged = Flags(word)) return from + std::countr_zero(flagged) / 8;
+  }
+  if (from == size) return size;
+  word = kByteOnes * 'a';
+  std::memcpy(&word, data + from, size - from);
+  const uint64_t flagged = Flags(word);
+  return flagged ? from + std::countr_zero(flagged) / 8 : size;
 }
 
 }  // namespace tallowmere::json

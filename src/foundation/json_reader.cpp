@@ -244,7 +244,7 @@ bool Reader::parse_string(std::string_view& out) {
   const size_t n = text_.size();
   // Fast path: no escapes, the view points into the text.
   while (pos_ < n) {
-    pos_ = skip_plain_words<has_special_or_high_byte>(text_.data(), pos_, n);
+    pos_ = first_flagged<special_or_high_bytes>(text_.data(), pos_, n);
     if (pos_ >= n) break;
     const unsigned char c = bytes[pos_];
     if (c == '"') {
@@ -254,10 +254,7 @@ bool Reader::parse_string(std::string_view& out) {
     }
     if (c == '\\') break;
     if (c < 0x20) return fail_at(pos_, "control character (\\u0000-\\u001F) found while parsing a string");
-    if (c < 0x80) {
-      ++pos_;
-      continue;
-    }
+    // From 0x80: the first byte of a UTF-8 sequence, or a stray one.
     const size_t length = utf8_sequence_length(bytes + pos_, n - pos_);
     if (length == 0) return fail_at(pos_, "invalid unicode code point");
     pos_ += length;
@@ -392,7 +389,7 @@ bool Reader::read_value(Value& out) {
       out = Value();
       return true;
     case Kind::Bool: {
-      bool b;
+      bool b = false;
       if (!read_bool(b)) return false;
       out = Value(b);
       return true;
@@ -441,7 +438,7 @@ bool Reader::append_canonical(std::string& out) {
       out.append("null");
       return true;
     case Kind::Bool: {
-      bool b;
+      bool b = false;
       if (!read_bool(b)) return false;
       out.append(b ? "true" : "false");
       return true;

@@ -40,9 +40,7 @@ constexpr std::array<uint8_t, 256> kEscapeGrowth = [] {
 
 // The first byte at or after `from` that needs an escape, or s.size().
 size_t next_escape(std::string_view s, size_t from) {
-  size_t i = skip_plain_words<has_special_byte>(s.data(), from, s.size());
-  while (i < s.size() && escape_of(static_cast<unsigned char>(s[i])) == nullptr) ++i;
-  return i;
+  return first_flagged<special_bytes>(s.data(), from, s.size());
 }
 
 }  // namespace

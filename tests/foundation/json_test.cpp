@@ -119,6 +119,16 @@ TEST(JsonText, EveryWalkEndsAlike) {
       {"{\"a\\u0000\":1,\"a\":2}", R"({"a":2,"a\u0000":1})"}, {" [ 1 , 2 ,\n\t3 ] ", "[1,2,3]"},
   };
   for (const auto& [text, expected] : rows) EXPECT_EQ(outcome(text), expected) << text.substr(0, 60);
+  // A string's bytes are read eight at a time: the first one that matters is
+  // found at every place among them.
+  const std::string plain = "abcdefgh ~0![]{}/#";
+  for (size_t n = 0; n <= plain.size(); ++n) {
+    const std::string before = "\"" + plain.substr(0, n);
+    const int column = static_cast<int>(n) + 2;
+    EXPECT_EQ(outcome(before + "\x01\""), at(control, 1, column));
+    EXPECT_EQ(outcome(before + "\xc3\""), at(bad_code_point, 1, column));
+    EXPECT_EQ(outcome(before + "\xc3\xa9\""), before + "\xc3\xa9\"");
+  }
 }
 
 // The first failure wins: later calls neither replace it nor move it.
