@@ -64,8 +64,14 @@ def test_concurrent_callers_share_commits(store_url, raw):
 
 
 # Another process: another connection, for PostgreSQL another machine.
-SECOND_WRITER = ("import sys\nfrom tallowmere.durable import DurableBroker\ntry: "
-                 "DurableBroker(sys.argv[1])\nexcept Exception as e: print(type(e).__name__, e)")
+SECOND_WRITER = """
+import sys
+from tallowmere.durable import DurableBroker
+try:
+    DurableBroker(sys.argv[1])
+except Exception as error:
+    print(type(error).__name__, error)
+"""
 
 
 def test_a_second_writer_is_refused_and_readers_need_no_lease(store_url):

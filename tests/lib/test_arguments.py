@@ -111,8 +111,13 @@ def test_every_callable_binds_by_the_names_in_its_signature(callable_):
     assert (B.journal(), B.snapshot()) == before
 
 
-Index = type("Index", (), {"__index__": lambda self: 2})
-Blob = type("Blob", (bytes,), {})
+class Index:
+    def __index__(self):
+        return 2
+
+
+class Blob(bytes):
+    pass
 
 
 def drained(*limit):
