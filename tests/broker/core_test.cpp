@@ -45,19 +45,30 @@ TEST(Backpressure, ReserveAndFullJournal) {
     bool control_waiting, admitted;
   } cases[] = {
       // Reserve 3 * 20 + 16 = 76 against 100 entries.
-      {begin, 100, 23, 20, false, true}, {begin, 100, 24, 20, false, false},
-      {submit, 100, 20, 21, false, true}, {submit, 100, 21, 21, false, false},
-      {normal, 100, 24, 20, false, false}, {control, 100, 99, 20, false, true},
-      {Drain{1}, 100, 24, 20, false, false}, {Drain{1}, 100, 99, 20, true, true},
-      {Finish{"i", completed()}, 100, 99, 20, false, true}, {Reconcile{"i", completed()}, 100, 99, 20, false, true},
-      {Cancel{"i"}, 100, 99, 20, false, true}, {Revoke{"c"}, 100, 99, 20, false, true},
-      {Expire{}, 100, 99, 20, false, true}, {Recover{}, 100, 99, 20, false, true},
+      {begin, 100, 23, 20, false, true},
+      {begin, 100, 24, 20, false, false},
+      {submit, 100, 20, 21, false, true},
+      {submit, 100, 21, 21, false, false},
+      {normal, 100, 24, 20, false, false},
+      {control, 100, 99, 20, false, true},
+      {Drain{1}, 100, 24, 20, false, false},
+      {Drain{1}, 100, 99, 20, true, true},
+      {Finish{"i", completed()}, 100, 99, 20, false, true},
+      {Reconcile{"i", completed()}, 100, 99, 20, false, true},
+      {Cancel{"i"}, 100, 99, 20, false, true},
+      {Revoke{"c"}, 100, 99, 20, false, true},
+      {Expire{}, 100, 99, 20, false, true},
+      {Recover{}, 100, 99, 20, false, true},
       // Nothing passes a full entry list.
-      {Finish{"i", completed()}, 100, 100, 0, false, false}, {Recover{}, 100, 100, 0, false, false},
-      {control, 100, 100, 0, false, false}, {Drain{1}, 100, 100, 0, true, false},
+      {Finish{"i", completed()}, 100, 100, 0, false, false},
+      {Recover{}, 100, 100, 0, false, false},
+      {control, 100, 100, 0, false, false},
+      {Drain{1}, 100, 100, 0, true, false},
       // The reserve saturates instead of wrapping.
-      {begin, UINT64_MAX, 0, UINT64_MAX / 2, false, false}, {Cancel{"i"}, UINT64_MAX, 0, UINT64_MAX / 2, false, true},
-      {begin, UINT64_MAX, UINT64_MAX - 17, 0, false, true}, {begin, UINT64_MAX, UINT64_MAX - 16, 0, false, false},
+      {begin, UINT64_MAX, 0, UINT64_MAX / 2, false, false},
+      {Cancel{"i"}, UINT64_MAX, 0, UINT64_MAX / 2, false, true},
+      {begin, UINT64_MAX, UINT64_MAX - 17, 0, false, true},
+      {begin, UINT64_MAX, UINT64_MAX - 16, 0, false, false},
   };
   for (const Case& c : cases) {
     Check admitted = admit_to_journal(config_with(c.max_entries), c.entries, c.open, c.command,

@@ -82,8 +82,9 @@ constexpr std::string_view kZeros[] = {"0.0", "-0.0", "-0"};
 constexpr std::string_view kHundreds[] = {"1E2", "1e2", "100.0"};
 
 // The verified statuses first.
-constexpr OutcomeStatus kStatuses[] = {OutcomeStatus::CompletedVerified, OutcomeStatus::FailedVerified,
-                                       OutcomeStatus::CancelledVerified, OutcomeStatus::EffectUnknown};
+constexpr OutcomeStatus kStatuses[] = {
+    OutcomeStatus::CompletedVerified, OutcomeStatus::FailedVerified,
+    OutcomeStatus::CancelledVerified, OutcomeStatus::EffectUnknown};
 
 const ActionSpec kActions[] = {action("a0"), action("a1", false, {"deploy"}),
                                action("a2", true, {"read"}), action("a3", true, {"deploy", "read"})};

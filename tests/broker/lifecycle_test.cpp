@@ -100,8 +100,9 @@ Harness running() {
   i.arguments = host_value(R"({"n":1})");
   h.run(Submit{i});
   const std::string begun = h.run(Begin{"i"}, 5);
-  EXPECT_EQ(begun, R"({"action_spec":)" + value_of(action("act")) + R"(,"admitted":true,"arguments":{"n":1},)"
-                   R"("record":)" + value_of(h.record("i")) + "}");
+  EXPECT_EQ(begun, R"({"action_spec":)" + value_of(action("act")) +
+                       R"(,"admitted":true,"arguments":{"n":1},"record":)" +
+                       value_of(h.record("i")) + "}");
   EXPECT_EQ(h.record("i").status, Status::Running);
   return h;
 }

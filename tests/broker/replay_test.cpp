@@ -76,9 +76,11 @@ TEST(Replay, RefusesInOrder) {
          for (const char* id : {"i", "j"}) s.intents[id].intent = intent(id, "act");
        }), limits},
       {"normal queue beyond capacity", resealed([](Journal& j, State& s) {
-         s.normal_queue.assign(j.config.normal_capacity + 1, observed("e", 1, "r", "f")); }), limits},
+         s.normal_queue.assign(j.config.normal_capacity + 1, observed("e", 1, "r", "f"));
+       }), limits},
       {"control queue beyond capacity", resealed([](Journal& j, State& s) {
-         s.control_queue.assign(j.config.control_capacity + 1, cancel_event("e", 1, "i")); }), limits},
+         s.control_queue.assign(j.config.control_capacity + 1, cancel_event("e", 1, "i"));
+       }), limits},
       {"capabilities before intents", resealed([](Journal&, State& s) {
          s.capabilities.insert("undeclared");
          s.intents["i"].intent = intent("j", "act");
